@@ -1,0 +1,158 @@
+// Shared by the module's source files and its tests; never installed, never seen by hosts.
+// Holds the global client state, the entry record and the internal functions.
+#ifndef QVDBX_INTERNAL_H
+#define QVDBX_INTERNAL_H
+
+#include "qvdbx.h"
+
+#include <yyjson.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+#if !defined(YYJSON_VERSION_HEX) || YYJSON_VERSION_HEX < 0x000C00
+#error "yyjson 0.12 or newer is required"
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define QVDBX_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define QVDBX_PRINTF(fmt, args)
+#endif
+
+// MARK: - Memory
+//
+// Every allocation of the module goes through these seams so that the allocation-failure
+// build can make the N-th one fail; in the real module they are the C runtime's heap.
+// Everything is released with std::free, whichever seam allocated it.
+#if defined(QVDBX_FAULT_INJECTION)
+void *qvdbx_malloc(size_t size) noexcept;
+void *qvdbx_realloc(void *ptr, size_t size) noexcept;
+const yyjson_alc *qvdbx_json_alc() noexcept;
+#else
+inline void *qvdbx_malloc(size_t size) noexcept { return std::malloc(size); }
+inline void *qvdbx_realloc(void *ptr, size_t size) noexcept { return std::realloc(ptr, size); }
+inline const yyjson_alc *qvdbx_json_alc() noexcept { return nullptr; }
+#endif
+
+struct qvdbx_free_deleter {
+    void operator()(void *ptr) const noexcept { std::free(ptr); }
+};
+using qvdbx_heap_str = std::unique_ptr<char, qvdbx_free_deleter>;
+
+struct qvdbx_doc_deleter {
+    void operator()(yyjson_doc *doc) const noexcept { yyjson_doc_free(doc); }
+};
+using qvdbx_doc_ptr = std::unique_ptr<yyjson_doc, qvdbx_doc_deleter>;
+
+struct qvdbx_mut_doc_deleter {
+    void operator()(yyjson_mut_doc *doc) const noexcept { yyjson_mut_doc_free(doc); }
+};
+using qvdbx_mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, qvdbx_mut_doc_deleter>;
+
+// Strict parse with the default flags of `len` bytes; nullptr on any failure.
+qvdbx_doc_ptr qvdbx_json_read(const char *text, size_t len) noexcept;
+// Root object of `text` (parsed whole), or nullptr with `doc` empty when it is not one.
+yyjson_val *qvdbx_json_read_object(const char *text, qvdbx_doc_ptr &doc) noexcept;
+// A new mutable document whose root is an empty object; nullptr when memory ran out.
+qvdbx_mut_doc_ptr qvdbx_json_new_object() noexcept;
+// Compact writer, default flags; nullptr when memory ran out or a string is not UTF-8.
+qvdbx_heap_str qvdbx_json_write(const yyjson_mut_doc *doc, size_t *len) noexcept;
+
+// MARK: - State
+
+// One listed file or folder. Strings are private heap copies owned by whoever owns the
+// record; any may be null until a decode succeeds, when name and path are always set.
+struct qvdbx_entry {
+    char *name;
+    char *path;          // locator for later requests: "id:..." or a lower-case/display path
+    char *path_display;
+    char *id;
+    int32_t is_folder;
+    int64_t size;        // bytes; -1 when not given and always for folders
+};
+
+void qvdbx_entry_release(qvdbx_entry *entry) noexcept;
+
+struct qvdbx_state {
+    quendo_io io;
+    int32_t io_installed;
+    char *access_token;
+    char *refresh_token;
+    char *app_key;
+    char *default_path;
+    qvdbx_entry *entries;
+    int32_t count;
+    int32_t capacity;
+    char *cursor;
+    int32_t has_more;
+    // Set by qvdbx_cancel, possibly from another thread while a listing runs.
+    std::atomic<int32_t> cancel_requested;
+    int32_t last_code;
+    int32_t last_http_code;
+    int32_t retry_after_s;
+    char last_error[512];
+    // The items document. It is extended page by page rather than rewritten, so a
+    // listing of n pages costs O(n): `result_len` bytes are in use out of `result_cap`,
+    // and the first `result_count` table entries are written into it.
+    char *result_json;
+    size_t result_len;
+    size_t result_cap;
+    int32_t result_count;
+    char *handed_cursor;
+};
+
+extern qvdbx_state g_qv;
+
+// MARK: - Client core
+
+// Records a failure: the code and a message of at most 511 characters. Outside text
+// must only ever be an argument of "%s".
+void qvdbx_set_err(int code, const char *format, ...) noexcept QVDBX_PRINTF(2, 3);
+// Heap copy of `s` up to its first NUL; nullptr for nullptr or when memory ran out.
+char *qvdbx_strdup(const char *s) noexcept;
+// Replaces an owned string field with `value` (which it takes over).
+void qvdbx_replace(char **field, char *value) noexcept;
+
+// Full authenticated URL for an API path; nullptr for a null path or no memory.
+char *qvdbx_auth_url(const char *path) noexcept;
+// JSON post to an API path with the bearer token; 0, or -1 with the failure recorded.
+int qvdbx_http_post_json(const char *path, const char *body, char **response,
+                         int *status) noexcept;
+// Form post to a complete URL, without the bearer token.
+int qvdbx_http_post_form(const char *url, const char *body, char **response,
+                         int *status) noexcept;
+// Error code for an HTTP answer (0 for 2xx), recorded unless 0; rewrites retry_after_s.
+int qvdbx_map_http(int status, const char *body) noexcept;
+// Refresh-token grant; 0 when a new access token is stored.
+int qvdbx_try_refresh() noexcept;
+
+// The four Dropbox calls: 0 on a 2xx answer (body in *response), -1 with the failure
+// recorded. *response may hold an error body either way; the caller frees it.
+int qvdbx_rpc_list_folder(const char *path, const char *cursor, int limit, char **response,
+                          int *status) noexcept;
+int qvdbx_rpc_get_metadata(const char *path, char **response, int *status) noexcept;
+int qvdbx_rpc_get_temp_link(const char *path, char **response, int *status) noexcept;
+int qvdbx_rpc_get_current_account(char **response, int *status) noexcept;
+
+// Replaces the credentials and the default path from a settings document.
+int qvdbx_load_settings(const char *json, int require_token) noexcept;
+
+// MARK: - Response decoding
+
+int qvdbx_parse_metadata(const char *json, qvdbx_entry *entry) noexcept;
+char *qvdbx_normalize_api_path(const char *path) noexcept;
+char *qvdbx_last_segment(const char *path) noexcept;
+// "" when `id` already carries the "id:" prefix of a Dropbox id, else "id:".
+const char *qvdbx_id_prefix(const char *id) noexcept;
+int qvdbx_parse_list_result(const char *json, int append) noexcept;
+void qvdbx_clear_entries() noexcept;
+
+constexpr int QVDBX_PAGE_LIMIT = 2000;
+
+inline bool qvdbx_is_empty(const char *s) noexcept { return s == nullptr || *s == '\0'; }
+
+#endif  // QVDBX_INTERNAL_H

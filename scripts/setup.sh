@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests, the benchmarks and the command-line host need on
+# Debian 12. Run as root. Quick when everything is already there.
+#
+# yyjson 0.12 is not in Debian 12: it comes from Debian's testing suite, which is added
+# with a pin that keeps every other package on the machine's own suite.
+set -euo pipefail
+
+packages=(
+  g++ clang cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libcurl4-openssl-dev python3 nodejs valgrind libclang-rt-14-dev
+  libyyjson-dev
+)
+
+testing_list=/etc/apt/sources.list.d/qvdbx-testing.sources
+testing_pin=/etc/apt/preferences.d/qvdbx-testing.pref
+
+have_all() {
+  local p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || return 1
+  done
+  dpkg --compare-versions "$(dpkg-query -W -f='${Version}' libyyjson-dev)" ge 0.12
+}
+
+if have_all; then
+  echo "setup: everything is installed"
+  exit 0
+fi
+
+if [ ! -f "$testing_list" ]; then
+  cat > "$testing_list" <<'SRC'
+Types: deb deb-src
+URIs: http://deb.debian.org/debian
+Suites: testing
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+fi
+cat > "$testing_pin" <<'PIN'
+Package: *
+Pin: release a=testing
+Pin-Priority: 1
+
+Package: libyyjson-dev libyyjson0
+Pin: release a=testing
+Pin-Priority: 990
+PIN
+
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${packages[@]}"
+have_all
+echo "setup: done"

@@ -1,0 +1,406 @@
+// The client core: the global state and its error record, authenticated posts through
+// the host transport, HTTP status classification, token refresh with one retry, the
+// Dropbox request builders and the settings document. Never decodes listing answers and
+// never calls the host transport except through its post slot.
+#include "qvdbx_internal.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+qvdbx_state g_qv;
+
+namespace {
+
+// The Dropbox API origin; every request URL and the token URL begin with it.
+constexpr char API_BASE[] = "https://api.dropboxapi.com";
+constexpr char TOKEN_PATH[] = "/oauth2/token";
+constexpr char AUTH_PARAM[] = "authorization=";
+constexpr char BEARER[] = "Bearer ";
+
+bool contains(const char *haystack, std::string_view needle) noexcept {
+    return haystack != nullptr && std::string_view(haystack).find(needle) != std::string_view::npos;
+}
+
+// MARK: - Percent-encoding
+
+bool is_unreserved(unsigned char c) noexcept {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+// RFC 3986 percent-encoding of every byte outside the unreserved set; measured first so
+// that it allocates exactly once.
+char *pct_encode(std::string_view s) noexcept {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    size_t len = 0;
+    for (unsigned char c : s) len += is_unreserved(c) ? 1 : 3;
+    char *out = static_cast<char *>(qvdbx_malloc(len + 1));
+    if (out == nullptr) return nullptr;
+    char *w = out;
+    for (unsigned char c : s) {
+        if (is_unreserved(c)) {
+            *w++ = static_cast<char>(c);
+        } else {
+            *w++ = '%';
+            *w++ = hex[c >> 4];
+            *w++ = hex[c & 0x0F];
+        }
+    }
+    *w = '\0';
+    return out;
+}
+
+// MARK: - Transport calls
+
+void release_host_buffer(char *ptr) noexcept {
+    if (ptr == nullptr) return;
+    if (g_qv.io.free != nullptr) {
+        g_qv.io.free(g_qv.io.ctx, ptr);
+    } else {
+        std::free(ptr);
+    }
+}
+
+bool transport_installed() noexcept { return g_qv.io_installed != 0 && g_qv.io.post != nullptr; }
+
+// Calls the post slot and turns its outputs into the contract of both posts: the status
+// is stored, every host buffer is released once, and the body comes back as a private
+// copy ("" when there was none).
+int post_and_copy(const char *url, const char *body, const char *content_type,
+                  char **response, int *status) noexcept {
+    char *host_body = nullptr;
+    char *host_err = nullptr;
+    int host_status = 0;
+    int rc = g_qv.io.post(g_qv.io.ctx, url, body, content_type, &host_body, &host_status,
+                          &host_err);
+    g_qv.last_http_code = host_status;
+    if (status != nullptr) *status = host_status;
+    if (rc != 0) {
+        if (host_err != nullptr) {
+            qvdbx_set_err(QVDBX_E_TRANSPORT, "%s", host_err);
+        } else {
+            qvdbx_set_err(QVDBX_E_TRANSPORT, "transport failure");
+        }
+        release_host_buffer(host_err);
+        release_host_buffer(host_body);
+        return -1;
+    }
+    release_host_buffer(host_err);
+    *response = qvdbx_strdup(host_body != nullptr ? host_body : "");
+    release_host_buffer(host_body);
+    if (*response == nullptr) {
+        qvdbx_set_err(QVDBX_E_OOM, "oom");
+        return -1;
+    }
+    return 0;
+}
+
+bool refuse_without_transport() noexcept {
+    if (transport_installed()) return false;
+    qvdbx_set_err(QVDBX_E_BAD_CONFIG, "no quendo_io installed");
+    return true;
+}
+
+// MARK: - Token refresh and retry
+
+// Reads "access_token" from a 200 answer of the token endpoint and stores it.
+int store_refreshed_token(const char *response) noexcept {
+    qvdbx_doc_ptr doc;
+    yyjson_val *root = qvdbx_json_read_object(response, doc);
+    const char *token = yyjson_get_str(yyjson_obj_get(root, "access_token"));
+    if (token == nullptr) {
+        qvdbx_set_err(QVDBX_E_PROTOCOL, "refresh response missing access_token");
+        return -1;
+    }
+    qvdbx_replace(&g_qv.access_token, qvdbx_strdup(token));
+    if (g_qv.access_token == nullptr) {
+        qvdbx_set_err(QVDBX_E_OOM, "oom");
+        return -1;
+    }
+    return 0;
+}
+
+// The refresh-token grant form, built at its exact length so that no credential is cut.
+char *refresh_form_body() noexcept {
+    static constexpr char head[] = "grant_type=refresh_token&refresh_token=";
+    static constexpr char mid[] = "&client_id=";
+    qvdbx_heap_str refresh(pct_encode(g_qv.refresh_token));
+    qvdbx_heap_str client(pct_encode(g_qv.app_key));
+    if (!refresh || !client) return nullptr;
+    size_t size = sizeof head + std::strlen(refresh.get()) + sizeof mid + std::strlen(client.get());
+    char *body = static_cast<char *>(qvdbx_malloc(size));
+    if (body != nullptr) std::snprintf(body, size, "%s%s%s%s", head, refresh.get(), mid, client.get());
+    return body;
+}
+
+bool has_refresh_credentials() noexcept {
+    return !qvdbx_is_empty(g_qv.refresh_token) && !qvdbx_is_empty(g_qv.app_key);
+}
+
+int rpc_with_refresh(const char *path, const char *body, char **response, int *status) noexcept {
+    if (qvdbx_http_post_json(path, body, response, status) != 0) return -1;
+    int code = qvdbx_map_http(*status, *response);
+    if (code == QVDBX_OK) return 0;
+    if (code != QVDBX_E_AUTH && code != QVDBX_E_AUTH_EXPIRED) return -1;
+    if (g_qv.refresh_token == nullptr || g_qv.app_key == nullptr) return -1;
+    std::free(*response);
+    *response = nullptr;
+    if (qvdbx_try_refresh() != 0) return -1;
+    if (qvdbx_http_post_json(path, body, response, status) != 0) return -1;
+    return qvdbx_map_http(*status, *response) == QVDBX_OK ? 0 : -1;
+}
+
+// MARK: - Request builders
+
+// Writes `doc` and sends it; an unwritable body (no memory, or a string that is not
+// UTF-8) is reported as "oom" and nothing is sent.
+int send_document(const char *api_path, const qvdbx_mut_doc_ptr &doc, char **response,
+                  int *status) noexcept {
+    *response = nullptr;
+    qvdbx_heap_str body = doc ? qvdbx_json_write(doc.get(), nullptr) : nullptr;
+    if (!body) {
+        qvdbx_set_err(QVDBX_E_OOM, "oom");
+        return -1;
+    }
+    return rpc_with_refresh(api_path, body.get(), response, status);
+}
+
+int rpc_with_path(const char *api_path, const char *path, char **response, int *status) noexcept {
+    qvdbx_mut_doc_ptr doc = qvdbx_json_new_object();
+    if (doc) {
+        yyjson_mut_obj_add_strcpy(doc.get(), yyjson_mut_doc_get_root(doc.get()), "path",
+                                  path != nullptr ? path : "");
+    }
+    return send_document(api_path, doc, response, status);
+}
+
+// MARK: - Settings
+
+// Copy of the first member `key` when it is a string (and, with `non_empty`, not "").
+char *settings_value(yyjson_val *root, const char *key, bool non_empty) noexcept {
+    const char *value = yyjson_get_str(yyjson_obj_get(root, key));
+    if (value == nullptr || (non_empty && *value == '\0')) return nullptr;
+    return qvdbx_strdup(value);
+}
+
+}  // namespace
+
+// MARK: - JSON helpers
+
+qvdbx_doc_ptr qvdbx_json_read(const char *text, size_t len) noexcept {
+    // Without YYJSON_READ_INSITU the input is only read.
+    return qvdbx_doc_ptr(
+        yyjson_read_opts(const_cast<char *>(text), len, 0, qvdbx_json_alc(), nullptr));
+}
+
+yyjson_val *qvdbx_json_read_object(const char *text, qvdbx_doc_ptr &doc) noexcept {
+    doc = text != nullptr ? qvdbx_json_read(text, std::strlen(text)) : nullptr;
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    if (!yyjson_is_obj(root)) {
+        doc.reset();
+        return nullptr;
+    }
+    return root;
+}
+
+qvdbx_mut_doc_ptr qvdbx_json_new_object() noexcept {
+    qvdbx_mut_doc_ptr doc(yyjson_mut_doc_new(qvdbx_json_alc()));
+    yyjson_mut_val *root = doc ? yyjson_mut_obj(doc.get()) : nullptr;
+    if (root == nullptr) return nullptr;
+    yyjson_mut_doc_set_root(doc.get(), root);
+    return doc;
+}
+
+qvdbx_heap_str qvdbx_json_write(const yyjson_mut_doc *doc, size_t *len) noexcept {
+    return qvdbx_heap_str(yyjson_mut_write_opts(doc, 0, qvdbx_json_alc(), len, nullptr));
+}
+
+// MARK: - Error record and strings
+
+void qvdbx_set_err(int code, const char *format, ...) noexcept {
+    g_qv.last_code = code;
+    g_qv.last_error[0] = '\0';
+    if (format == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(g_qv.last_error, sizeof g_qv.last_error, format, args);
+    va_end(args);
+}
+
+char *qvdbx_strdup(const char *s) noexcept {
+    if (s == nullptr) return nullptr;
+    size_t size = std::strlen(s) + 1;
+    char *copy = static_cast<char *>(qvdbx_malloc(size));
+    if (copy != nullptr) std::memcpy(copy, s, size);
+    return copy;
+}
+
+void qvdbx_replace(char **field, char *value) noexcept {
+    std::free(*field);
+    *field = value;
+}
+
+// MARK: - Authenticated requests
+
+char *qvdbx_auth_url(const char *path) noexcept {
+    if (path == nullptr) return nullptr;
+    // The bearer value is sized from the token, so a long token is never cut.
+    const char *token = g_qv.access_token != nullptr ? g_qv.access_token : "";
+    size_t bearer_size = sizeof BEARER + std::strlen(token);
+    qvdbx_heap_str bearer(static_cast<char *>(qvdbx_malloc(bearer_size)));
+    if (!bearer) return nullptr;
+    std::snprintf(bearer.get(), bearer_size, "%s%s", BEARER, token);
+    qvdbx_heap_str encoded(pct_encode(bearer.get()));
+    if (!encoded) return nullptr;
+    bearer.reset();
+    size_t size = sizeof API_BASE + std::strlen(path) + 1 + sizeof AUTH_PARAM +
+                  std::strlen(encoded.get());
+    char *url = static_cast<char *>(qvdbx_malloc(size));
+    if (url == nullptr) return nullptr;
+    char separator = std::strchr(path, '?') != nullptr ? '&' : '?';
+    std::snprintf(url, size, "%s%s%c%s%s", API_BASE, path, separator, AUTH_PARAM, encoded.get());
+    return url;
+}
+
+int qvdbx_http_post_json(const char *path, const char *body, char **response,
+                         int *status) noexcept {
+    *response = nullptr;
+    if (status != nullptr) *status = 0;
+    if (refuse_without_transport()) return -1;
+    qvdbx_heap_str url(qvdbx_auth_url(path));
+    if (!url) {
+        qvdbx_set_err(QVDBX_E_OOM, "oom");
+        return -1;
+    }
+    return post_and_copy(url.get(), body != nullptr ? body : "null", "application/json",
+                         response, status);
+}
+
+int qvdbx_http_post_form(const char *url, const char *body, char **response,
+                         int *status) noexcept {
+    *response = nullptr;
+    if (refuse_without_transport()) return -1;
+    return post_and_copy(url, body != nullptr ? body : "", "application/x-www-form-urlencoded",
+                         response, status);
+}
+
+// MARK: - Status classification
+
+int qvdbx_map_http(int status, const char *body) noexcept {
+    g_qv.retry_after_s = 0;
+    if (status == 429) {
+        g_qv.retry_after_s = 60;
+        qvdbx_set_err(QVDBX_E_RATE_LIMITED, "rate limited; retry after %ds", 60);
+        return QVDBX_E_RATE_LIMITED;
+    }
+    if (status == 401) {
+        if (contains(body, "expired_access_token")) {
+            qvdbx_set_err(QVDBX_E_AUTH_EXPIRED, "expired_access_token");
+            return QVDBX_E_AUTH_EXPIRED;
+        }
+        qvdbx_set_err(QVDBX_E_AUTH, "invalid_access_token / unauthorized");
+        return QVDBX_E_AUTH;
+    }
+    if (status == 400) {
+        if (contains(body, "Invalid authorization") || contains(body, "authorization value")) {
+            qvdbx_set_err(QVDBX_E_AUTH, "invalid authorization (400 text/plain)");
+            return QVDBX_E_AUTH;
+        }
+        qvdbx_set_err(QVDBX_E_BAD_REQUEST, "bad request");
+        return QVDBX_E_BAD_REQUEST;
+    }
+    if (status == 409) {
+        if (contains(body, "not_found")) {
+            qvdbx_set_err(QVDBX_E_NOT_FOUND, "path not found");
+            return QVDBX_E_NOT_FOUND;
+        }
+        qvdbx_set_err(QVDBX_E_BAD_REQUEST, "conflict");
+        return QVDBX_E_BAD_REQUEST;
+    }
+    if (status >= 500) {
+        qvdbx_set_err(QVDBX_E_TRANSPORT, "HTTP %d", status);
+        return QVDBX_E_TRANSPORT;
+    }
+    if (status >= 200 && status <= 299) return QVDBX_OK;
+    qvdbx_set_err(QVDBX_E_BAD_REQUEST, "HTTP %d", status);
+    return QVDBX_E_BAD_REQUEST;
+}
+
+// MARK: - Token refresh
+
+int qvdbx_try_refresh() noexcept {
+    if (!has_refresh_credentials()) return -1;
+    qvdbx_heap_str body(refresh_form_body());
+    if (!body) return -1;
+    char *raw = nullptr;
+    int status = 0;
+    char url[sizeof API_BASE + sizeof TOKEN_PATH];
+    std::snprintf(url, sizeof url, "%s%s", API_BASE, TOKEN_PATH);
+    if (qvdbx_http_post_form(url, body.get(), &raw, &status) != 0) return -1;
+    qvdbx_heap_str response(raw);
+    if (status != 200) {
+        if (contains(response.get(), "invalid_grant")) {
+            qvdbx_set_err(QVDBX_E_AUTH_EXPIRED, "refresh invalid_grant");
+        } else {
+            qvdbx_set_err(QVDBX_E_AUTH, "refresh failed HTTP %d", status);
+        }
+        return -1;
+    }
+    return store_refreshed_token(response.get());
+}
+
+// MARK: - Request builders
+
+int qvdbx_rpc_list_folder(const char *path, const char *cursor, int limit, char **response,
+                          int *status) noexcept {
+    qvdbx_mut_doc_ptr doc = qvdbx_json_new_object();
+    if (!qvdbx_is_empty(cursor)) {
+        if (doc) yyjson_mut_obj_add_strcpy(doc.get(), yyjson_mut_doc_get_root(doc.get()), "cursor", cursor);
+        return send_document("/2/files/list_folder/continue", doc, response, status);
+    }
+    if (doc) {
+        yyjson_mut_val *root = yyjson_mut_doc_get_root(doc.get());
+        yyjson_mut_obj_add_strcpy(doc.get(), root, "path", path != nullptr ? path : "");
+        if (limit > 0) yyjson_mut_obj_add_int(doc.get(), root, "limit", limit);
+    }
+    return send_document("/2/files/list_folder", doc, response, status);
+}
+
+int qvdbx_rpc_get_metadata(const char *path, char **response, int *status) noexcept {
+    return rpc_with_path("/2/files/get_metadata", path, response, status);
+}
+
+int qvdbx_rpc_get_temp_link(const char *path, char **response, int *status) noexcept {
+    return rpc_with_path("/2/files/get_temporary_link", path, response, status);
+}
+
+int qvdbx_rpc_get_current_account(char **response, int *status) noexcept {
+    *response = nullptr;
+    return rpc_with_refresh("/2/users/get_current_account", "null", response, status);
+}
+
+// MARK: - Settings
+
+int qvdbx_load_settings(const char *json, int require_token) noexcept {
+    if (qvdbx_is_empty(json)) {
+        qvdbx_set_err(QVDBX_E_BAD_CONFIG, "empty settings");
+        return -1;
+    }
+    qvdbx_doc_ptr doc;
+    yyjson_val *root = qvdbx_json_read_object(json, doc);
+    if (root == nullptr) {
+        qvdbx_set_err(QVDBX_E_BAD_CONFIG, "settings not a JSON object");
+        return -1;
+    }
+    qvdbx_replace(&g_qv.access_token, settings_value(root, "access_token", true));
+    qvdbx_replace(&g_qv.refresh_token, settings_value(root, "refresh_token", false));
+    qvdbx_replace(&g_qv.app_key, settings_value(root, "app_key", false));
+    qvdbx_replace(&g_qv.default_path, settings_value(root, "Path", false));
+    doc.reset();
+    if (require_token != 0 && qvdbx_is_empty(g_qv.access_token)) {
+        qvdbx_set_err(QVDBX_E_BAD_CONFIG, "access_token required");
+        return -1;
+    }
+    return 0;
+}
