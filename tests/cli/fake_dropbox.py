@@ -1,0 +1,287 @@
+"""A loopback stand-in for the Dropbox API v2, for qvdbx's integration tests.
+
+Python standard library only. It serves over plain HTTP on 127.0.0.1 (a free port chosen
+by the system) the five API paths the module uses and the token path:
+
+    /2/files/list_folder, /2/files/list_folder/continue, /2/files/get_metadata,
+    /2/files/get_temporary_link, /2/users/get_current_account, /oauth2/token
+
+The bearer token is read from the "authorization" query parameter, as the module sends
+it. Tokens: VALID_TOKEN works; EXPIRED_TOKEN is answered 401 expired_access_token until
+the refresh grant (GOOD_REFRESH with APP_KEY) hands out a new token; REVOKED_REFRESH is
+answered 400 invalid_grant. Paths that name a failure force it on every API path:
+/rate-limited (429), /server-error (500). Folders are paged through real cursors;
+/Big holds BIG_COUNT files (and one deleted entry) and pages at most PAGE_MAX entries.
+
+Every request is checked the way the transport contract says: POST, the content type as
+the module gives it, and no header beyond Host, Content-Length and Content-Type. A
+request that breaks this is answered 400 and recorded in `violations`.
+"""
+import hashlib
+import json
+import random
+import threading
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+VALID_TOKEN = "sl.B" + "Vd" * 650
+EXPIRED_TOKEN = "sl.B" + "Xp" * 650
+GOOD_REFRESH = "Qr7vN2hPz0AAAAAAAAAAAb9wKmT4sLcXe8yFjUoGdRi3nV6qBZ5aHtMkW1pEYfJ"
+REVOKED_REFRESH = "Rv0kdN2hPz0AAAAAAAAAAAb9wKmT4sLcXe8yFjUoGdRi3nV6qBZ5aHtMkW1pEYf"
+APP_KEY = "k4p9x2m7qv3n8ra"
+BIG_COUNT = 2500
+PAGE_MAX = 1000
+RETRY_AFTER = 300
+
+API_PATHS = {"/2/files/list_folder", "/2/files/list_folder/continue", "/2/files/get_metadata",
+             "/2/files/get_temporary_link", "/2/users/get_current_account"}
+ALLOWED_HEADERS = {"host", "content-length", "content-type"}
+
+
+def _id(path):
+    digest = hashlib.sha256(path.lower().encode()).digest()
+    alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+    return "id:" + "".join(alphabet[b % 64] for b in digest[:10]) + "EAAAAAAAAA" + \
+        "".join(alphabet[b % 64] for b in digest[10:12])
+
+
+def _meta(path, size=None):
+    name = path.rsplit("/", 1)[1]
+    meta = {".tag": "folder" if size is None else "file", "name": name,
+            "path_lower": path.lower(), "path_display": path, "id": _id(path)}
+    if size is not None:
+        digest = hashlib.sha256(path.encode()).hexdigest()
+        meta.update({"client_modified": "2023-04-18T09:12:44Z", "server_modified": "2023-04-18T09:13:02Z",
+                     "rev": digest[:15] + "00000002" + digest[15:22], "size": size,
+                     "is_downloadable": True, "content_hash": digest})
+    return meta
+
+
+def _library():
+    """folder path_lower -> list of entries (metadata objects, in order)."""
+    folders = {"": []}
+    def add(path, size=None):
+        meta = _meta(path, size)
+        folders.setdefault(path.rsplit("/", 1)[0].lower(), []).append(meta)
+        if size is None:
+            folders.setdefault(path.lower(), [])
+        return meta
+    add("/Music")
+    add("/Big")
+    add("/notes.txt", 1234)
+    add("/Music/Sigur Rós")
+    add("/Music/Sigur Rós/Ágætis byrjun")
+    for k, (title, size) in enumerate([("Intro", 9320118), ("Svefn-g-englar", 67401233),
+                                       ("Starálfur", 46118902)]):
+        add("/Music/Sigur Rós/Ágætis byrjun/%02d %s.flac" % (k + 1, title), size)
+    add("/Music/坂本龍一")
+    add("/Music/cover.jpg", 348211)
+    for k in range(BIG_COUNT):
+        add("/Big/track %04d.mp3" % (k + 1), 3000000 + 7919 * k)
+        if k == 1500:
+            folders["/big"].append({".tag": "deleted", "name": "gone.mp3",
+                                    "path_lower": "/big/gone.mp3", "path_display": "/Big/gone.mp3"})
+    return folders
+
+
+class FakeDropbox:
+    def __init__(self):
+        self.folders = _library()
+        self.by_path = {}
+        for entries in self.folders.values():
+            for meta in entries:
+                if meta[".tag"] != "deleted":
+                    self.by_path[meta["path_lower"]] = meta
+                    self.by_path[meta["id"].lower()] = meta
+        self.valid_tokens = {VALID_TOKEN}
+        self.cursors = {}
+        self.requests = []      # (path, token label) in arrival order
+        self.refreshes = 0      # successful refresh grants
+        self.violations = []    # requests that broke the transport contract
+        self.lock = threading.Lock()
+        self.rng = random.Random(7)
+        self.server = None
+        self.thread = None
+
+    # MARK: life cycle
+    def start(self):
+        owner = self
+
+        class Handler(_Handler):
+            fake = owner
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05},
+                                       daemon=True)
+        self.thread.start()
+        return self
+
+    def stop(self):
+        if self.server:
+            self.server.shutdown()
+            self.server.server_close()
+            self.thread.join(5)
+            self.server = None
+
+    @property
+    def origin(self):
+        return "http://127.0.0.1:%d" % self.server.server_address[1]
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # MARK: queries for the tests
+    def count(self, path):
+        return sum(1 for p, _ in self.requests if p == path)
+
+    # MARK: the service
+    def opaque(self, n):
+        alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+        return "".join(self.rng.choice(alphabet) for _ in range(n))
+
+    def page(self, folder, offset, limit):
+        entries = self.folders[folder]
+        size = min(limit, PAGE_MAX)
+        chunk = entries[offset:offset + size]
+        more = offset + size < len(entries)
+        cursor = "AAH" + self.opaque(197)
+        self.cursors[cursor] = (folder, offset + size, limit)
+        return {"entries": chunk, "cursor": cursor, "has_more": more}
+
+    def lookup(self, path):
+        return self.by_path.get(path.lower())
+
+    def temporary_link(self):
+        return ("https://uc" + "".join(self.rng.choice("0123456789abcdef") for _ in range(26))
+                + ".dl.dropboxusercontent.com/cd/0/get/" + self.opaque(280) + "/file")
+
+    def api(self, path, args):
+        """(status, body object) for an authenticated API call."""
+        target = args.get("path", "") if isinstance(args, dict) else ""
+        if target.lower().startswith("/rate-limited"):
+            return 429, {"error_summary": "too_many_requests/..",
+                         "error": {"reason": {".tag": "too_many_requests"}, "retry_after": RETRY_AFTER}}
+        if target.lower().startswith("/server-error"):
+            return 500, "Internal Server Error"
+        not_found = {"error_summary": "path/not_found/..", "error": {".tag": "path", "path": {".tag": "not_found"}}}
+        if path == "/2/users/get_current_account":
+            return 200, {"account_id": "dbid:AAH4f99T0taONIb-OurWxbNQ6ywGRopQngc",
+                         "name": {"display_name": "Test Account"}, "email": "test@example.com",
+                         "account_type": {".tag": "basic"}}
+        if path == "/2/files/list_folder/continue":
+            state = self.cursors.get(args.get("cursor", ""))
+            if not state:
+                return 409, {"error_summary": "reset/..", "error": {".tag": "reset"}}
+            folder, offset, limit = state
+            return 200, self.page(folder, offset, limit)
+        if path == "/2/files/list_folder":
+            limit = args.get("limit", 2000)
+            if not isinstance(limit, int) or not 1 <= limit <= 2000:
+                return 400, "Error in call to API function \"files/list_folder\": bad limit"
+            if target == "":
+                return 200, self.page("", 0, limit)
+            meta = self.lookup(target)
+            if not meta:
+                return 409, not_found
+            if meta[".tag"] != "folder":
+                return 409, {"error_summary": "path/not_folder/..", "error": {".tag": "path", "path": {".tag": "not_folder"}}}
+            return 200, self.page(meta["path_lower"], 0, limit)
+        meta = self.lookup(target)
+        if not meta:
+            return 409, not_found
+        if path == "/2/files/get_metadata":
+            return 200, meta
+        if meta[".tag"] != "file":
+            return 409, {"error_summary": "path/not_file/..", "error": {".tag": "path", "path": {".tag": "not_file"}}}
+        return 200, {"metadata": {k: v for k, v in meta.items() if k != ".tag"}, "link": self.temporary_link()}
+
+    def token(self, form):
+        if form.get("grant_type") != ["refresh_token"] or form.get("client_id") != [APP_KEY]:
+            return 400, {"error": "invalid_request", "error_description": "unknown client or grant"}
+        if form.get("refresh_token") != [GOOD_REFRESH]:
+            return 400, {"error": "invalid_grant", "error_description": "refresh token is invalid or revoked"}
+        self.refreshes += 1
+        new = "sl.u.AF" + self.opaque(1300)
+        self.valid_tokens.add(new)
+        return 200, {"access_token": new, "token_type": "bearer", "expires_in": 14400}
+
+    def token_label(self, token):
+        if token == VALID_TOKEN:
+            return "valid"
+        if token == EXPIRED_TOKEN:
+            return "expired"
+        return "refreshed" if token in self.valid_tokens else "unknown"
+
+
+class _Handler(BaseHTTPRequestHandler):
+    fake = None
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def reply(self, status, body):
+        if isinstance(body, str):
+            data, ctype = body.encode(), "text/plain; charset=utf-8"
+        else:
+            data, ctype = json.dumps(body, ensure_ascii=False, separators=(",", ":")).encode(), "application/json"
+        self.send_response(status)
+        self.send_header("Content-Type", ctype)
+        self.send_header("Content-Length", str(len(data)))
+        if status == 429:
+            self.send_header("Retry-After", str(RETRY_AFTER))
+        self.end_headers()
+        self.wfile.write(data)
+
+    def do_GET(self):
+        self.reply(405, "only POST")
+
+    def do_POST(self):
+        fake = self.fake
+        url = urllib.parse.urlsplit(self.path)
+        query = urllib.parse.parse_qs(url.query)
+        length = int(self.headers.get("Content-Length") or 0)
+        raw = self.rfile.read(length)
+        extra = sorted(h.lower() for h in self.headers.keys() if h.lower() not in ALLOWED_HEADERS)
+        want_type = "application/x-www-form-urlencoded" if url.path == "/oauth2/token" else "application/json"
+        with fake.lock:
+            if extra or self.headers.get("Content-Type") != want_type:
+                fake.violations.append((url.path, extra, self.headers.get("Content-Type")))
+                return self.reply(400, "unexpected request headers")
+            if url.path == "/oauth2/token":
+                fake.requests.append((url.path, None))
+                return self.reply(*fake.token(urllib.parse.parse_qs(raw.decode())))
+            if url.path not in API_PATHS:
+                return self.reply(404, "Unknown API function")
+            auth = query.get("authorization", [""])[0]
+            token = auth[len("Bearer "):] if auth.startswith("Bearer ") else None
+            fake.requests.append((url.path, fake.token_label(token)))
+            if token is None:
+                return self.reply(400, 'Error in call to API function: Must provide HTTP header '
+                                       '"Authorization" or URL parameter "authorization".')
+            if token == EXPIRED_TOKEN:
+                return self.reply(401, {"error_summary": "expired_access_token/..",
+                                        "error": {".tag": "expired_access_token"}})
+            if token not in fake.valid_tokens:
+                return self.reply(401, {"error_summary": "invalid_access_token/..",
+                                        "error": {".tag": "invalid_access_token"}})
+            try:
+                args = json.loads(raw.decode() or "null")
+            except ValueError:
+                return self.reply(400, "Error in call to API function: could not decode input as JSON")
+            return self.reply(*fake.api(url.path, args))
+
+
+if __name__ == "__main__":
+    # Manual use: serve until interrupted.
+    import time
+    with FakeDropbox() as fake:
+        print("serving on", fake.origin, flush=True)
+        try:
+            while True:
+                time.sleep(1)
+        except KeyboardInterrupt:
+            pass

@@ -1,0 +1,361 @@
+#!/usr/bin/env python3
+"""Integration cases for qvdbx, one per CTest test:
+
+    run_case.py --qvdbx PATH [--emulator=ARG ...] CASE
+
+Demo cases run qvdbx over the bundled fixtures (no network). Live cases start the loopback
+server of fake_dropbox.py on a free port of 127.0.0.1, run `qvdbx --live --origin ...`
+against it over real HTTP, and stop it. Every run is checked for leaked credentials.
+"""
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fake_dropbox as fd  # noqa: E402
+
+FACES = ("handler", "backend", "flat")
+EXIT = {"ok": 0, "other": 1, "usage": 2, "config": 3, "auth": 4, "not_found": 5, "rate_limited": 6}
+LINK_RE = re.compile(r"^https://uc[0-9a-f]{26}\.dl\.dropboxusercontent\.com/cd/0/get/[A-Za-z0-9_-]+/file\n$")
+INTRO = "/Music/Sigur Rós/Ágætis byrjun/01 Intro.flac"
+HUNTER = "/Music/Björk/Homogenic/01 Hunter.flac"
+
+QVDBX = None
+EMULATOR = []  # the command that runs a cross-built qvdbx (Wine), if any
+TMP = None
+SECRETS = [fd.VALID_TOKEN, fd.EXPIRED_TOKEN, fd.GOOD_REFRESH, fd.REVOKED_REFRESH]
+
+
+class Failed(Exception):
+    pass
+
+
+def check(cond, what, proc=None):
+    if not cond:
+        detail = ""
+        if proc is not None:
+            detail = "\n  exit %d\n  stdout: %r\n  stderr: %r" % (proc.returncode, proc.stdout[:2000], proc.stderr[:2000])
+        raise Failed(what + detail)
+
+
+def qvdbx(*args, env=None, extra_env=None):
+    run_env = dict(env if env is not None else os.environ)
+    for name in ("DROPBOX_ACCESS_TOKEN", "DROPBOX_REFRESH_TOKEN", "DROPBOX_APP_KEY"):
+        if env is None:
+            run_env.pop(name, None)
+    run_env.update(extra_env or {})
+    proc = subprocess.run(EMULATOR + [QVDBX] + list(args), capture_output=True, text=True, encoding="utf-8",
+                          env=run_env, timeout=90)
+    for secret in SECRETS:
+        check(secret not in proc.stdout and secret not in proc.stderr, "a credential was printed", proc)
+    check(re.search(r"sl\.[A-Za-z0-9_-]{12}", proc.stdout + proc.stderr) is None, "a token was printed", proc)
+    return proc
+
+
+def expect(proc, status, what):
+    check(proc.returncode == EXIT[status], "%s: expected exit %d (%s)" % (what, EXIT[status], status), proc)
+    if status == "ok":
+        check(proc.stderr == "", what + ": nothing on stderr when output is piped", proc)
+    else:
+        lines = proc.stderr.splitlines()
+        check(len(lines) == 1 and lines[0].startswith("qvdbx: "), what + ": one error line", proc)
+
+
+def settings(**values):
+    path = os.path.join(TMP, "settings-%d.json" % len(os.listdir(TMP)))
+    with open(path, "w", encoding="utf-8") as out:
+        json.dump(values, out)
+    return path
+
+
+def live(server, *args, face="handler", token=fd.VALID_TOKEN, **settings_values):
+    values = {"access_token": token} if token is not None else {}
+    values.update(settings_values)
+    return qvdbx("--live", "--origin", server.origin, "--face", face, "--settings", settings(**values), *args)
+
+
+def no_violations(server):
+    check(not server.violations, "requests broke the transport contract: %r" % server.violations[:3])
+
+
+# MARK: - Demo (fixture transport, no network)
+
+def case_demo_ls():
+    proc = qvdbx("ls", "/Music")
+    expect(proc, "ok", "ls /Music")
+    lines = proc.stdout.splitlines()
+    check(len(lines) == 7, "the two pages of /Music hold 7 live entries", proc)
+    check(lines[0].split()[:3] == ["dir", "-", "Björk"], "folders show as dir with '-'", proc)
+    check(any("坂本龍一" in l for l in lines) and any("Sigur Rós" in l for l in lines), "non-ASCII names", proc)
+    check(not any("old mix" in l for l in lines), "the deleted entry is not listed", proc)
+    check(re.search(r"^file +2\.4 KiB +Mixtape – Summer ’24\.m3u +/Music/Mixtape – Summer ’24\.m3u$",
+                    proc.stdout, re.M), "file line: kind, size, name, path", proc)
+    root = qvdbx("ls")
+    expect(root, "ok", "ls")
+    check([l.split()[-1] for l in root.stdout.splitlines()][:2] == ["/Music", "/Podcasts"], "root listing", root)
+
+
+def case_demo_link():
+    for face in FACES:
+        proc = qvdbx("--face", face, "link", HUNTER)
+        expect(proc, "ok", "link through " + face)
+        check(LINK_RE.match(proc.stdout), "the stream URL alone on stdout", proc)
+
+
+def case_demo_stat():
+    for face in FACES:
+        proc = qvdbx("--face", face, "stat", "/Music/Björk/Homogenic/02 Jóga.flac")
+        expect(proc, "ok", "stat through " + face)
+        check("size  28.8 MiB (30213711 bytes)" in proc.stdout, "stat shows the size", proc)
+        check(re.search(r"^id    id:[A-Za-z0-9_-]{22}$", proc.stdout, re.M), "stat shows the id", proc)
+    proc = qvdbx("validate")
+    expect(proc, "ok", "validate")
+
+
+def case_demo_json_faces():
+    docs = []
+    for face in FACES:
+        proc = qvdbx("--face", face, "--json", "ls", "/Music")
+        expect(proc, "ok", "ls --json through " + face)
+        docs.append(proc.stdout)
+        items = json.loads(proc.stdout)["items"]
+        check(len(items) == 7 and all(i["path"].startswith("id:") for i in items), "items document", proc)
+    check(docs[0] == docs[1] == docs[2], "the three faces print the same items document")
+
+
+def case_module_missing():
+    proc = qvdbx("--module", "/nonexistent/quendo-quendovue-dropbox-client.so", "ls")
+    expect(proc, "config", "missing module")
+    check("/nonexistent/quendo-quendovue-dropbox-client.so" in proc.stderr, "the error names the file", proc)
+
+
+def case_symbol_missing():
+    # A library that exists but exports none of the module's names.
+    proc = qvdbx("--module", "kernel32.dll" if QVDBX.endswith(".exe") else "libm.so.6", "ls")
+    expect(proc, "config", "module without the exports")
+    check("qvdbx_list" in proc.stderr and "qvrch_get" in proc.stderr, "the error names the symbols", proc)
+
+
+def case_usage():
+    for args in ([], ["frobnicate"], ["link"], ["ls", "a", "b"], ["--face", "gui", "ls"],
+                 ["--origin", "http://127.0.0.1:9", "ls"], ["--bogus", "ls"], ["ls", "--settings"]):
+        proc = qvdbx(*args)
+        check(proc.returncode == EXIT["usage"] and proc.stderr.startswith("qvdbx: "),
+              "usage error for %r" % args, proc)
+    proc = qvdbx("--help")
+    check(proc.returncode == 0 and proc.stdout.startswith("usage: qvdbx"), "--help", proc)
+
+
+# MARK: - Live (libcurl over real HTTP to the loopback server)
+
+def ls_pages(face):
+    with fd.FakeDropbox() as server:
+        proc = live(server, "ls", "/Big", face=face)
+        expect(proc, "ok", "ls /Big through " + face)
+        lines = proc.stdout.splitlines()
+        check(len(lines) == fd.BIG_COUNT, "every page listed, the deleted entry skipped", proc)
+        check(lines[0].startswith("file    2.9 MiB  track 0001.mp3  ") and "track 2500.mp3" in lines[-1],
+              "entries in order", proc)
+        check(server.count("/2/files/list_folder") == 1 and server.count("/2/files/list_folder/continue") == 2,
+              "one first page and two continuations: %r" % server.requests[:5])
+        no_violations(server)
+
+
+def case_ls_pages_handler():
+    ls_pages("handler")
+
+
+def case_ls_pages_backend():
+    ls_pages("backend")
+
+
+def case_ls_pages_flat():
+    ls_pages("flat")
+
+
+def case_ls_json_faces():
+    with fd.FakeDropbox() as server:
+        docs = []
+        for face in FACES:
+            proc = live(server, "--json", "ls", "/Big", face=face)
+            expect(proc, "ok", "ls --json through " + face)
+            docs.append(json.loads(proc.stdout))
+        check(docs[0] == docs[1] == docs[2], "the same items document through every face")
+        check(len(docs[0]["items"]) == fd.BIG_COUNT, "all pages in one document")
+        no_violations(server)
+
+
+def case_ls_progress_tty():
+    import pty
+    with fd.FakeDropbox() as server:
+        path = settings(access_token=fd.VALID_TOKEN)
+        for face in FACES:
+            pid, fd_master = pty.fork()
+            if pid == 0:
+                os.execv(QVDBX, [QVDBX, "--live", "--origin", server.origin, "--face", face,
+                                 "--settings", path, "ls", "/Big"])
+            out = b""
+            while True:
+                try:
+                    chunk = os.read(fd_master, 65536)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                out += chunk
+            _, status = os.waitpid(pid, 0)
+            text = out.decode("utf-8", "replace")
+            check(os.WEXITSTATUS(status) == 0, "ls on a terminal through " + face)
+            check("listing /Big: 3 pages, 2500 entries" in text, "progress shown through %s: %r" % (face, text[:300]))
+
+
+def case_stat():
+    with fd.FakeDropbox() as server:
+        for face in FACES:
+            proc = live(server, "stat", INTRO, face=face)
+            expect(proc, "ok", "stat through " + face)
+            check("size  8.9 MiB (9320118 bytes)" in proc.stdout and "name  01 Intro.flac" in proc.stdout,
+                  "size and name", proc)
+            check("id    %s" % fd._id(INTRO) in proc.stdout, "the id", proc)
+            folder = live(server, "--json", "stat", "/Music/Sigur Rós", face=face)
+            expect(folder, "ok", "stat of a folder through " + face)
+            doc = json.loads(folder.stdout)
+            check(doc["folder"] is True and doc["size"] == -1, "folder metadata", folder)
+        no_violations(server)
+
+
+def case_link():
+    with fd.FakeDropbox() as server:
+        for face in FACES:
+            proc = live(server, "link", INTRO, face=face)
+            expect(proc, "ok", "link through " + face)
+            check(LINK_RE.match(proc.stdout), "the stream URL alone on stdout", proc)
+            by_id = live(server, "link", fd._id(INTRO), face=face)
+            expect(by_id, "ok", "link by id through " + face)
+        no_violations(server)
+
+
+def case_refresh():
+    with fd.FakeDropbox() as server:
+        for face in FACES:
+            before = server.refreshes
+            proc = live(server, "link", INTRO, face=face, token=fd.EXPIRED_TOKEN,
+                        refresh_token=fd.GOOD_REFRESH, app_key=fd.APP_KEY)
+            expect(proc, "ok", "link with an expired token through " + face)
+            check(LINK_RE.match(proc.stdout), "the link after the refresh", proc)
+            check(server.refreshes == before + 1, "exactly one refresh")
+            check(server.requests[-3:] == [("/2/files/get_temporary_link", "expired"), ("/oauth2/token", None),
+                                           ("/2/files/get_temporary_link", "refreshed")],
+                  "401, refresh grant, retry with the new token: %r" % server.requests[-3:])
+            before = server.refreshes
+            proc = live(server, "ls", "/Big", face=face, token=fd.EXPIRED_TOKEN,
+                        refresh_token=fd.GOOD_REFRESH, app_key=fd.APP_KEY)
+            expect(proc, "ok", "ls with an expired token through " + face)
+            check(len(proc.stdout.splitlines()) == fd.BIG_COUNT, "all pages after the refresh", proc)
+            check(server.refreshes == before + 1, "one refresh for the whole listing")
+            check(server.requests[-1] == ("/2/files/list_folder/continue", "refreshed"),
+                  "continuations carry the new token")
+        no_violations(server)
+
+
+def case_env_credentials():
+    with fd.FakeDropbox() as server:
+        env = dict(os.environ, DROPBOX_ACCESS_TOKEN=fd.VALID_TOKEN)
+        env.pop("DROPBOX_REFRESH_TOKEN", None)
+        env.pop("DROPBOX_APP_KEY", None)
+        for face in FACES:
+            proc = qvdbx("--live", "--origin", server.origin, "--face", face, "ls", "/Music", env=env)
+            expect(proc, "ok", "credentials from the environment through " + face)
+        env.update(DROPBOX_ACCESS_TOKEN=fd.EXPIRED_TOKEN, DROPBOX_REFRESH_TOKEN=fd.GOOD_REFRESH,
+                   DROPBOX_APP_KEY=fd.APP_KEY)
+        proc = qvdbx("--live", "--origin", server.origin, "link", INTRO, env=env)
+        expect(proc, "ok", "refresh with credentials from the environment")
+        check(server.refreshes == 1, "one refresh")
+        proc = qvdbx("--live", "--origin", server.origin, "validate", env=env)
+        expect(proc, "ok", "validate")
+        no_violations(server)
+
+
+def error_case(status, args, message, **settings_values):
+    with fd.FakeDropbox() as server:
+        for face in FACES:
+            proc = live(server, *args, face=face, **settings_values)
+            expect(proc, status, "%s through %s" % (" ".join(args), face))
+            check(message in proc.stderr, "the message names the failure (%r)" % message, proc)
+        no_violations(server)
+
+
+def case_error_config():
+    error_case("config", ["link", INTRO], "access_token", token=None, refresh_token=fd.GOOD_REFRESH,
+               app_key=fd.APP_KEY)
+    proc = qvdbx("--live", "--origin", "http://127.0.0.1:9", "ls")
+    expect(proc, "config", "--live without credentials")
+    check("DROPBOX_ACCESS_TOKEN" in proc.stderr, "says where credentials come from", proc)
+    proc = qvdbx("--settings", os.path.join(TMP, "absent.json"), "ls")
+    expect(proc, "config", "unreadable settings file")
+
+
+def case_error_auth():
+    error_case("auth", ["link", INTRO], "(auth)", token="sl.B" + "Zz" * 650)
+    error_case("auth", ["ls", "/Music"], "expired_access_token (auth_expired)", token=fd.EXPIRED_TOKEN)
+
+
+def case_error_auth_revoked():
+    error_case("auth", ["link", INTRO], "refresh invalid_grant (auth_expired)", token=fd.EXPIRED_TOKEN,
+               refresh_token=fd.REVOKED_REFRESH, app_key=fd.APP_KEY)
+
+
+def case_error_not_found():
+    error_case("not_found", ["link", "/Music/missing.flac"], "path not found (not_found)")
+    error_case("not_found", ["ls", "/Nope"], "path not found (not_found)")
+    error_case("not_found", ["stat", "/Nope/a.mp3"], "path not found (not_found)")
+
+
+def case_error_rate_limited():
+    error_case("rate_limited", ["link", "/rate-limited/a.mp3"], "(rate_limited, wait 60 s)")
+    error_case("rate_limited", ["ls", "/rate-limited"], "retry after 60s")
+    error_case("rate_limited", ["stat", "/rate-limited/a.mp3"], "rate_limited")
+
+
+def case_error_other():
+    error_case("other", ["link", "/server-error/a.mp3"], "HTTP 500 (transport)")
+    error_case("other", ["ls", "/server-error"], "HTTP 500 (transport)")
+    # Nothing listens on the origin: the transport fails below HTTP.
+    with fd.FakeDropbox() as server:
+        origin = server.origin
+    proc = qvdbx("--live", "--origin", origin, "--settings", settings(access_token=fd.VALID_TOKEN), "link", INTRO)
+    expect(proc, "other", "connection refused")
+    check("(transport)" in proc.stderr, "a transport failure", proc)
+
+
+def main():
+    global QVDBX, TMP
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--qvdbx", required=True)
+    parser.add_argument("--emulator", action="append", default=[])
+    parser.add_argument("case")
+    args = parser.parse_args()
+    QVDBX = os.path.abspath(args.qvdbx)
+    EMULATOR[:] = args.emulator
+    case = globals().get("case_" + args.case)
+    if case is None:
+        print("unknown case " + args.case)
+        return 2
+    with tempfile.TemporaryDirectory() as tmp:
+        TMP = tmp
+        try:
+            case()
+        except Failed as failure:
+            print("FAIL %s: %s" % (args.case, failure))
+            return 1
+    print("PASS " + args.case)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
