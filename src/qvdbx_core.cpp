@@ -166,22 +166,28 @@ int send_document(const char *api_path, const qvdbx_mut_doc_ptr &doc, char **res
     return rpc_with_refresh(api_path, body.get(), response, status);
 }
 
+// Adds a copied string member to the root object; false when memory ran out.
+bool add_string(const qvdbx_mut_doc_ptr &doc, const char *key, const char *value) noexcept {
+    return doc && yyjson_mut_obj_add_strcpy(doc.get(), yyjson_mut_doc_get_root(doc.get()), key,
+                                            value != nullptr ? value : "");
+}
+
 int rpc_with_path(const char *api_path, const char *path, char **response, int *status) noexcept {
     qvdbx_mut_doc_ptr doc = qvdbx_json_new_object();
-    if (doc) {
-        yyjson_mut_obj_add_strcpy(doc.get(), yyjson_mut_doc_get_root(doc.get()), "path",
-                                  path != nullptr ? path : "");
-    }
+    // A body missing a member would ask for something else: it is not sent.
+    if (!add_string(doc, "path", path)) doc.reset();
     return send_document(api_path, doc, response, status);
 }
 
 // MARK: - Settings
 
-// Copy of the first member `key` when it is a string (and, with `non_empty`, not "").
-char *settings_value(yyjson_val *root, const char *key, bool non_empty) noexcept {
+// Replaces `field` with a copy of the first member `key` when it is a string (and, with
+// `non_empty`, not ""), else with NULL; false when a value could not be copied.
+bool load_setting(char **field, yyjson_val *root, const char *key, bool non_empty) noexcept {
     const char *value = yyjson_get_str(yyjson_obj_get(root, key));
-    if (value == nullptr || (non_empty && *value == '\0')) return nullptr;
-    return qvdbx_strdup(value);
+    if (value != nullptr && non_empty && *value == '\0') value = nullptr;
+    qvdbx_replace(field, qvdbx_strdup(value));
+    return value == nullptr || *field != nullptr;
 }
 
 }  // namespace
@@ -356,14 +362,13 @@ int qvdbx_rpc_list_folder(const char *path, const char *cursor, int limit, char 
                           int *status) noexcept {
     qvdbx_mut_doc_ptr doc = qvdbx_json_new_object();
     if (!qvdbx_is_empty(cursor)) {
-        if (doc) yyjson_mut_obj_add_strcpy(doc.get(), yyjson_mut_doc_get_root(doc.get()), "cursor", cursor);
+        if (!add_string(doc, "cursor", cursor)) doc.reset();
         return send_document("/2/files/list_folder/continue", doc, response, status);
     }
-    if (doc) {
-        yyjson_mut_val *root = yyjson_mut_doc_get_root(doc.get());
-        yyjson_mut_obj_add_strcpy(doc.get(), root, "path", path != nullptr ? path : "");
-        if (limit > 0) yyjson_mut_obj_add_int(doc.get(), root, "limit", limit);
-    }
+    bool built = add_string(doc, "path", path) &&
+                 (limit <= 0 ||
+                  yyjson_mut_obj_add_int(doc.get(), yyjson_mut_doc_get_root(doc.get()), "limit", limit));
+    if (!built) doc.reset();
     return send_document("/2/files/list_folder", doc, response, status);
 }
 
@@ -393,11 +398,17 @@ int qvdbx_load_settings(const char *json, int require_token) noexcept {
         qvdbx_set_err(QVDBX_E_BAD_CONFIG, "settings not a JSON object");
         return -1;
     }
-    qvdbx_replace(&g_qv.access_token, settings_value(root, "access_token", true));
-    qvdbx_replace(&g_qv.refresh_token, settings_value(root, "refresh_token", false));
-    qvdbx_replace(&g_qv.app_key, settings_value(root, "app_key", false));
-    qvdbx_replace(&g_qv.default_path, settings_value(root, "Path", false));
+    bool copied = load_setting(&g_qv.access_token, root, "access_token", true);
+    copied &= load_setting(&g_qv.refresh_token, root, "refresh_token", false);
+    copied &= load_setting(&g_qv.app_key, root, "app_key", false);
+    copied &= load_setting(&g_qv.default_path, root, "Path", false);
     doc.reset();
+    // A value lost to memory would silently change what the caller configured (another
+    // folder, no refresh), so it fails the load.
+    if (!copied) {
+        qvdbx_set_err(QVDBX_E_OOM, "oom");
+        return -1;
+    }
     if (require_token != 0 && qvdbx_is_empty(g_qv.access_token)) {
         qvdbx_set_err(QVDBX_E_BAD_CONFIG, "access_token required");
         return -1;

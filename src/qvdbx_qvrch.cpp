@@ -107,9 +107,10 @@ int32_t h_list(const quendo_io *io, const char *settings_json, const char *path,
         if (next == 0) break;
     }
     // The entries are all held but their document could not be written: an empty list
-    // would be a wrong answer, so this is reported as the failure it is.
+    // would be a wrong answer, so this is reported, and recorded, as the failure it is.
     if (g_qv.result_json == nullptr && g_qv.count > 0) {
-        return fail(out, out_len, "oom", status_of(QVDBX_E_OOM));
+        qvdbx_set_err(QVDBX_E_OOM, "oom");
+        return fail_with_last_error(out, out_len, -QVDBX_E_OOM);
     }
     const char *items = qvdbx_result_json();
     return copy_out(out, out_len, items, std::strlen(items)) ? QVRCH_OK : QVRCH_E_TOO_SMALL;

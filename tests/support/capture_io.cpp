@@ -43,7 +43,11 @@ char *capture_io::hand_out(const std::string &text) {
     char *buf = static_cast<char *>(std::malloc(text.size() + 1));
     std::memcpy(buf, text.c_str(), text.size() + 1);
     ++handed_out;
-    if (owned_by_slot_) live_.insert(buf);
+    if (owned_by_slot_) {
+        live_.insert(buf);
+    } else {
+        unowned.push_back(buf);
+    }
     return buf;
 }
 
@@ -54,7 +58,11 @@ int capture_io::post(void *ctx, const char *url, const char *body, const char *c
                               content_type != nullptr ? content_type : "<null>"});
     scripted_reply r;
     if (self->replies_.empty()) {
-        r.body = "{}";
+        if (self->generator) {
+            r = self->generator(self->requests.back());
+        } else {
+            r.body = "{}";
+        }
     } else {
         r = std::move(self->replies_.front());
         self->replies_.pop_front();

@@ -7,6 +7,7 @@
 #include "qvdbx_internal.h"
 
 #include <deque>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,10 +41,16 @@ public:
     quendo_io record(bool with_free = true);
     void install(bool with_free = true);
 
+    // When set, answers each post that finds the queue empty (instead of 200 "{}").
+    std::function<scripted_reply(const captured_request &)> generator;
+
     std::vector<captured_request> requests;
     size_t handed_out = 0;     // buffers placed into body or err outputs
     size_t released = 0;       // buffers released through the free slot
     bool double_free = false;  // a pointer released twice, or never handed out
+    // Buffers handed out while the free slot is NULL; the module releases them with the
+    // standard free(), which only a sanitizer can see.
+    std::vector<void *> unowned;
 
     // Every buffer handed out has been released through the free slot.
     bool all_released() const { return live_.empty() && !double_free; }
