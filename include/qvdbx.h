@@ -321,8 +321,12 @@ QVDBX_API char *qvdbx_fuzz_build_locator(const char *id, const char *path) QVDBX
 
 #if defined(__cplusplus)
 #  define QVDBX_STATIC_ASSERT static_assert
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #  define QVDBX_STATIC_ASSERT _Static_assert
+#else
+/* C99 has no _Static_assert (glibc supplies one, mingw-w64 does not): a negative array
+   size stops the build instead. */
+#  define QVDBX_STATIC_ASSERT(expr, what) extern int qvdbx_layout_check[(expr) ? 1 : -1]
 #endif
 
 #if UINTPTR_MAX == UINT64_MAX

@@ -1,8 +1,8 @@
 /* The public header as a C host sees it: strict C99, every record layout pinned. */
 #include "qvdbx.h"
 
-_Static_assert(sizeof(int64_t) == 8, "64-bit sizes");
-_Static_assert(QVDBX_E_BAD_CONFIG == 12, "thirteen error codes");
+QVDBX_STATIC_ASSERT(sizeof(int64_t) == 8, "64-bit sizes");
+QVDBX_STATIC_ASSERT(QVDBX_E_BAD_CONFIG == 12, "thirteen error codes");
 
 int qvdbx_header_c99_anchor(void);
 int qvdbx_header_c99_anchor(void) { return QVRCH_E_TOO_SMALL; }
