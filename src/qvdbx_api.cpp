@@ -143,10 +143,9 @@ int backend_list(void *, const char *path, qvdbx_list_request *request) noexcept
 }
 
 // Writes the stat item into the static buffers; `path` is the host's text as given.
-void fill_stat_item(qvdbx_backend_item *item, const char *path, const char *id,
-                    const char *display, int is_folder, int64_t size) noexcept {
-    qvdbx_heap_str name(qvdbx_last_segment(*display != '\0' ? display : path));
-    std::snprintf(g_name_buf, sizeof g_name_buf, "%s", text_or_empty(name.get()));
+void fill_stat_item(qvdbx_backend_item *item, const char *path, const char *name, const char *id,
+                    int is_folder, int64_t size) noexcept {
+    std::snprintf(g_name_buf, sizeof g_name_buf, "%s", name);
     if (*id != '\0') {
         std::snprintf(g_path_buf, sizeof g_path_buf, "%s%s", qvdbx_id_prefix(id), id);
     } else {
@@ -178,7 +177,13 @@ int backend_stat(void *, const char *path, qvdbx_backend_item *item) noexcept {
     if (rc == -QVDBX_E_UNSUPPORTED) return QVDBX_BACKEND_UNSUPPORTED;
     if (rc == -QVDBX_E_NOT_FOUND) return QVDBX_BACKEND_NOT_FOUND;
     if (rc != 0) return QVDBX_BACKEND_FAILED;
-    fill_stat_item(item, path, id, display, is_folder, size);
+    // A name lost to memory fails the call rather than handing the host an empty one.
+    qvdbx_heap_str name(qvdbx_last_segment(*display != '\0' ? display : path));
+    if (!name) {
+        qvdbx_set_err(QVDBX_E_OOM, "oom");
+        return QVDBX_BACKEND_FAILED;
+    }
+    fill_stat_item(item, path, name.get(), id, is_folder, size);
     return QVDBX_BACKEND_OK;
 }
 

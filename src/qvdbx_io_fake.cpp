@@ -71,14 +71,19 @@ bool grow_table() noexcept {
     return true;
 }
 
-// Reads one element; false when it does not qualify as a fixture or a copy failed, in
-// which case nothing is kept (a fixture without its texts never reaches the matcher).
-bool read_fixture(yyjson_val *element, qvdbx_fixture *fx) noexcept {
-    if (!yyjson_is_obj(element) || yyjson_obj_size(element) == 0) return false;
+enum class fixture_read { skipped, loaded, out_of_memory };
+
+// Reads one element. Elements that are not fixtures are skipped; when a copy fails nothing
+// is kept (a fixture without its texts never reaches the matcher) and the load fails, so
+// that a missing fixture is never taken for a loaded document.
+fixture_read read_fixture(yyjson_val *element, qvdbx_fixture *fx) noexcept {
+    if (!yyjson_is_obj(element) || yyjson_obj_size(element) == 0) return fixture_read::skipped;
     yyjson_val *match = yyjson_obj_get(element, "match");
     yyjson_val *status = yyjson_obj_get(element, "status");
     yyjson_val *body = yyjson_obj_get(element, "body");
-    if (!yyjson_is_str(match) || !yyjson_is_int(status) || !yyjson_is_str(body)) return false;
+    if (!yyjson_is_str(match) || !yyjson_is_int(status) || !yyjson_is_str(body)) {
+        return fixture_read::skipped;
+    }
     const char *body_match = yyjson_get_str(yyjson_obj_get(element, "body_match"));
     fx->match = qvdbx_strdup(yyjson_get_str(match));
     fx->body = qvdbx_strdup(yyjson_get_str(body));
@@ -86,10 +91,10 @@ bool read_fixture(yyjson_val *element, qvdbx_fixture *fx) noexcept {
     // The low 32 bits of the integer, read as signed.
     fx->status = static_cast<int32_t>(static_cast<uint32_t>(yyjson_get_uint(status)));
     if (fx->match != nullptr && fx->body != nullptr && (body_match == nullptr || fx->body_match != nullptr)) {
-        return true;
+        return fixture_read::loaded;
     }
     release_fixture(*fx);
-    return false;
+    return fixture_read::out_of_memory;
 }
 
 }  // namespace
@@ -122,7 +127,9 @@ QVDBX_API int qvdbx_fake_load(const char *json) noexcept {
     yyjson_val *element;
     yyjson_arr_foreach(root, index, count, element) {
         qvdbx_fixture fx{};
-        if (!read_fixture(element, &fx)) continue;
+        fixture_read read = read_fixture(element, &fx);
+        if (read == fixture_read::skipped) continue;
+        if (read == fixture_read::out_of_memory) return -1;
         if (g_nfx == g_capfx && !grow_table()) {
             release_fixture(fx);
             return -1;

@@ -3,7 +3,6 @@
 #include "qvdbx_internal.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -15,40 +14,53 @@ constexpr std::string_view ITEMS_TAIL = "]}";
 constexpr std::string_view ID_PREFIX = "id:";
 
 // "id:" and the id, unless the id already carries that prefix (real Dropbox ids do).
+// Runs once per listed entry, so it copies rather than formats.
 char *id_locator(const char *id) noexcept {
-    const char *prefix = qvdbx_id_prefix(id);
-    size_t size = std::strlen(prefix) + std::strlen(id) + 1;
-    char *locator = static_cast<char *>(qvdbx_malloc(size));
-    if (locator != nullptr) std::snprintf(locator, size, "%s%s", prefix, id);
+    std::string_view prefix = qvdbx_id_prefix(id);
+    size_t id_size = std::strlen(id) + 1;
+    char *locator = static_cast<char *>(qvdbx_malloc(prefix.size() + id_size));
+    if (locator != nullptr) {
+        std::memcpy(locator, prefix.data(), prefix.size());
+        std::memcpy(locator + prefix.size(), id, id_size);
+    }
     return locator;
 }
 
-char *copy_str_member(yyjson_val *meta, const char *key) noexcept {
-    return qvdbx_strdup(yyjson_get_str(yyjson_obj_get(meta, key)));
+const char *str_member(yyjson_val *obj, const char *key) noexcept {
+    return yyjson_get_str(yyjson_obj_get(obj, key));
+}
+
+// Copy of `text`; a copy lost to memory is marked, because an entry silently missing a
+// field (its id, its display path) would be a wrong answer rather than a failure.
+char *copy_or_mark(const char *text, bool *lost) noexcept {
+    char *copy = qvdbx_strdup(text);
+    if (text != nullptr && copy == nullptr) *lost = true;
+    return copy;
 }
 
 // Fills `entry` from one metadata object: 0 when filled, 1 for a deleted entry (nothing
-// allocated), -1 when the name or the path could not be allocated.
+// allocated), -1 when any of its texts could not be allocated.
 int fill_from_meta(yyjson_val *meta, qvdbx_entry *entry) noexcept {
     *entry = qvdbx_entry{nullptr, nullptr, nullptr, nullptr, 0, -1};
     yyjson_val *tag = yyjson_obj_get(meta, ".tag");
     if (yyjson_equals_str(tag, "deleted")) return 1;
     entry->is_folder = yyjson_equals_str(tag, "folder") ? 1 : 0;
-    entry->name = copy_str_member(meta, "name");
-    entry->path_display = copy_str_member(meta, "path_display");
-    if (entry->name == nullptr) entry->name = qvdbx_last_segment(entry->path_display);
-    const char *id = yyjson_get_str(yyjson_obj_get(meta, "id"));
+    const char *name = str_member(meta, "name");
+    const char *display = str_member(meta, "path_display");
+    const char *id = str_member(meta, "id");
+    const char *lower = str_member(meta, "path_lower");
+    bool lost = false;
+    entry->path_display = copy_or_mark(display, &lost);
+    entry->id = copy_or_mark(id, &lost);
+    entry->name = name != nullptr ? copy_or_mark(name, &lost) : qvdbx_last_segment(display);
     if (id != nullptr) {
-        entry->id = qvdbx_strdup(id);
         entry->path = id_locator(id);
-    }
-    if (entry->path == nullptr) entry->path = copy_str_member(meta, "path_lower");
-    if (entry->path == nullptr) {
-        entry->path = qvdbx_strdup(entry->path_display != nullptr ? entry->path_display : "");
+    } else {
+        entry->path = qvdbx_strdup(lower != nullptr ? lower : display != nullptr ? display : "");
     }
     yyjson_val *size = yyjson_obj_get(meta, "size");
     if (entry->is_folder == 0 && yyjson_is_int(size)) entry->size = yyjson_get_sint(size);
-    return entry->name != nullptr && entry->path != nullptr ? 0 : -1;
+    return !lost && entry->name != nullptr && entry->path != nullptr ? 0 : -1;
 }
 
 // MARK: - Entry table
@@ -62,6 +74,12 @@ bool table_has_room() noexcept {
     g_qv.entries = static_cast<qvdbx_entry *>(grown);
     g_qv.capacity = capacity;
     return true;
+}
+
+// Releases the entries from `count` on: a page that fails to decode adds nothing, so
+// asking for it again cannot list its entries twice.
+void truncate_table(int32_t count) noexcept {
+    while (g_qv.count > count) qvdbx_entry_release(&g_qv.entries[--g_qv.count]);
 }
 
 // Decodes the elements of "entries" into the table; -1 with the failure recorded.
@@ -234,9 +252,21 @@ int qvdbx_parse_list_result(const char *json, int append) noexcept {
         qvdbx_set_err(QVDBX_E_PROTOCOL, "list result missing entries[]");
         return -1;
     }
-    if (append_entries(entries) != 0) return -1;
+    int32_t kept = g_qv.count;
+    if (append_entries(entries) != 0) {
+        truncate_table(kept);
+        return -1;
+    }
+    // A cursor lost to memory would end the listing early as if it were complete.
+    const char *cursor = str_member(root, "cursor");
+    char *cursor_copy = qvdbx_strdup(cursor);
+    if (cursor != nullptr && cursor_copy == nullptr) {
+        truncate_table(kept);
+        qvdbx_set_err(QVDBX_E_OOM, "oom");
+        return -1;
+    }
     g_qv.has_more = yyjson_is_true(yyjson_obj_get(root, "has_more")) ? 1 : 0;
-    qvdbx_replace(&g_qv.cursor, qvdbx_strdup(yyjson_get_str(yyjson_obj_get(root, "cursor"))));
+    qvdbx_replace(&g_qv.cursor, cursor_copy);
     doc.reset();
     if (!extend_items_document()) drop_items_document();
     return 0;
