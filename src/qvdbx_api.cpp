@@ -26,6 +26,33 @@ int succeed() noexcept {
     return 0;
 }
 
+// Records `code` with a message of the module's own and returns it negated.
+int fail_with(int code, const char *message) noexcept {
+    qvdbx_set_err(code, "%s", message);
+    return -code;
+}
+
+using path_rpc = int (*)(const char *path, char **response, int *status) noexcept;
+
+// Sends a request about one path, normalised first. The answer body, or nullptr with the
+// negated code in *result.
+qvdbx_heap_str request_about(path_rpc rpc, const char *path, int *result) noexcept {
+    qvdbx_heap_str api_path(qvdbx_normalize_api_path(path));
+    if (!api_path) {
+        *result = fail_with(QVDBX_E_OOM, "oom");
+        return nullptr;
+    }
+    char *raw = nullptr;
+    int status = 0;
+    int rc = rpc(api_path.get(), &raw, &status);
+    qvdbx_heap_str response(raw);
+    if (rc != 0) {
+        *result = failure();
+        return nullptr;
+    }
+    return response;
+}
+
 const qvdbx_entry *entry_at(int index) noexcept {
     return index >= 0 && index < g_qv.count ? &g_qv.entries[index] : nullptr;
 }
@@ -239,14 +266,8 @@ QVDBX_API const char *qvdbx_version(void) noexcept { return "1.0.0"; }
 
 QVDBX_API int qvdbx_list(const char *path) noexcept {
     qvdbx_heap_str api_path(qvdbx_normalize_api_path(path));
-    if (!api_path) {
-        qvdbx_set_err(QVDBX_E_OOM, "oom");
-        return -QVDBX_E_OOM;
-    }
-    if (qvdbx_is_empty(g_qv.access_token)) {
-        qvdbx_set_err(QVDBX_E_AUTH, "no access_token");
-        return -QVDBX_E_AUTH;
-    }
+    if (!api_path) return fail_with(QVDBX_E_OOM, "oom");
+    if (qvdbx_is_empty(g_qv.access_token)) return fail_with(QVDBX_E_AUTH, "no access_token");
     g_qv.cancel_requested = 0;
     char *raw = nullptr;
     int status = 0;
@@ -258,10 +279,7 @@ QVDBX_API int qvdbx_list(const char *path) noexcept {
 
 QVDBX_API int qvdbx_list_next(void) noexcept {
     if (g_qv.has_more == 0 || g_qv.cursor == nullptr) return 0;
-    if (g_qv.cancel_requested != 0) {
-        qvdbx_set_err(QVDBX_E_CANCELLED, "cancelled");
-        return -QVDBX_E_CANCELLED;
-    }
+    if (g_qv.cancel_requested != 0) return fail_with(QVDBX_E_CANCELLED, "cancelled");
     char *raw = nullptr;
     int status = 0;
     int rc = qvdbx_rpc_list_folder("", g_qv.cursor, 0, &raw, &status);
@@ -303,20 +321,10 @@ QVDBX_API const char *qvdbx_path_display(int index) noexcept {
 
 QVDBX_API int qvdbx_stat(const char *path, int64_t *size_out, int *is_folder_out, char *id_out,
                          size_t id_len, char *display_out, size_t display_len) noexcept {
-    if (is_root_text(path)) {
-        qvdbx_set_err(QVDBX_E_UNSUPPORTED, "root metadata unsupported");
-        return -QVDBX_E_UNSUPPORTED;
-    }
-    qvdbx_heap_str api_path(qvdbx_normalize_api_path(path));
-    if (!api_path) {
-        qvdbx_set_err(QVDBX_E_OOM, "oom");
-        return -QVDBX_E_OOM;
-    }
-    char *raw = nullptr;
-    int status = 0;
-    int rc = qvdbx_rpc_get_metadata(api_path.get(), &raw, &status);
-    qvdbx_heap_str response(raw);
-    if (rc != 0) return failure();
+    if (is_root_text(path)) return fail_with(QVDBX_E_UNSUPPORTED, "root metadata unsupported");
+    int result = 0;
+    qvdbx_heap_str response = request_about(&qvdbx_rpc_get_metadata, path, &result);
+    if (!response) return result;
     scoped_entry decoded;
     if (qvdbx_parse_metadata(response.get(), &decoded.entry) != 0) return failure();
     if (size_out != nullptr) *size_out = decoded.entry.size;
@@ -327,32 +335,16 @@ QVDBX_API int qvdbx_stat(const char *path, int64_t *size_out, int *is_folder_out
 }
 
 QVDBX_API int qvdbx_locator(const char *path, char *buf, size_t size) noexcept {
-    if (buf == nullptr || size == 0) {
-        qvdbx_set_err(QVDBX_E_INVALID_ARG, "bad buffer");
-        return -QVDBX_E_INVALID_ARG;
-    }
+    if (buf == nullptr || size == 0) return fail_with(QVDBX_E_INVALID_ARG, "bad buffer");
     buf[0] = '\0';
-    qvdbx_heap_str api_path(qvdbx_normalize_api_path(path));
-    if (!api_path) {
-        qvdbx_set_err(QVDBX_E_OOM, "oom");
-        return -QVDBX_E_OOM;
-    }
-    char *raw = nullptr;
-    int status = 0;
-    int rc = qvdbx_rpc_get_temp_link(api_path.get(), &raw, &status);
-    qvdbx_heap_str response(raw);
-    if (rc != 0) return failure();
+    int result = 0;
+    qvdbx_heap_str response = request_about(&qvdbx_rpc_get_temp_link, path, &result);
+    if (!response) return result;
     qvdbx_doc_ptr doc;
     const char *link = yyjson_get_str(yyjson_obj_get(qvdbx_json_read_object(response.get(), doc), "link"));
-    if (link == nullptr) {
-        qvdbx_set_err(QVDBX_E_PROTOCOL, "temporary link missing");
-        return -QVDBX_E_PROTOCOL;
-    }
+    if (link == nullptr) return fail_with(QVDBX_E_PROTOCOL, "temporary link missing");
     size_t needed = std::strlen(link) + 1;
-    if (needed > size) {
-        qvdbx_set_err(QVDBX_E_INVALID_ARG, "locator buffer too small");
-        return -QVDBX_E_INVALID_ARG;
-    }
+    if (needed > size) return fail_with(QVDBX_E_INVALID_ARG, "locator buffer too small");
     std::memcpy(buf, link, needed);
     return succeed();
 }
