@@ -21,12 +21,6 @@
 
 #if defined(_WIN32)
 #  include <io.h>
-#  ifndef NOMINMAX
-#    define NOMINMAX
-#  endif
-#  ifndef WIN32_LEAN_AND_MEAN
-#    define WIN32_LEAN_AND_MEAN
-#  endif
 #  include <windows.h>
 #  include <shellapi.h>
 #  define QV_ISATTY(f) _isatty(_fileno(f))
