@@ -64,8 +64,9 @@ qvdbx_heap_str qvdbx_json_write(const yyjson_mut_doc *doc, size_t *len) noexcept
 
 // MARK: - State
 
-// One listed file or folder. Strings are private heap copies owned by whoever owns the
-// record; any may be null until a decode succeeds, when name and path are always set.
+// One listed file or folder. Its four texts are private copies in one heap block that
+// `name` points at, owned by whoever owns the record and released with
+// qvdbx_entry_release; name and path are always set, path_display and id may be null.
 struct qvdbx_entry {
     char *name;
     char *path;          // locator for later requests: "id:..." or a lower-case/display path

@@ -4,63 +4,81 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
-constexpr char ROOT_NAME[] = "Dropbox";
+constexpr std::string_view ROOT_NAME = "Dropbox";
 constexpr char EMPTY_ITEMS[] = "{\"items\":[]}";
 constexpr std::string_view ITEMS_HEAD = "{\"items\":[";
 constexpr std::string_view ITEMS_TAIL = "]}";
 constexpr std::string_view ID_PREFIX = "id:";
 
-// "id:" and the id, unless the id already carries that prefix (real Dropbox ids do).
-// Runs once per listed entry, so it copies rather than formats.
-char *id_locator(const char *id) noexcept {
-    std::string_view prefix = qvdbx_id_prefix(id);
-    size_t id_size = std::strlen(id) + 1;
-    char *locator = static_cast<char *>(qvdbx_malloc(prefix.size() + id_size));
-    if (locator != nullptr) {
-        std::memcpy(locator, prefix.data(), prefix.size());
-        std::memcpy(locator + prefix.size(), id, id_size);
-    }
-    return locator;
+// The display name of a path: its last segment, "Dropbox" for the root.
+std::string_view last_segment_of(const char *path) noexcept {
+    if (path == nullptr) return ROOT_NAME;
+    std::string_view rest(path);
+    rest.remove_prefix(std::min(rest.find_first_not_of('/'), rest.size()));
+    if (rest.empty()) return ROOT_NAME;
+    size_t slash = rest.rfind('/');
+    return slash == std::string_view::npos ? rest : rest.substr(slash + 1);
 }
 
 const char *str_member(yyjson_val *obj, const char *key) noexcept {
     return yyjson_get_str(yyjson_obj_get(obj, key));
 }
 
-// Copy of `text`; a copy lost to memory is marked, because an entry silently missing a
-// field (its id, its display path) would be a wrong answer rather than a failure.
-char *copy_or_mark(const char *text, bool *lost) noexcept {
-    char *copy = qvdbx_strdup(text);
-    if (text != nullptr && copy == nullptr) *lost = true;
-    return copy;
+// Writes the pieces and a NUL at *w and moves past them; returns where the text starts.
+char *put_text(char **w, std::initializer_list<std::string_view> pieces) noexcept {
+    char *start = *w;
+    for (std::string_view piece : pieces) {
+        std::memcpy(*w, piece.data(), piece.size());
+        *w += piece.size();
+    }
+    *(*w)++ = '\0';
+    return start;
 }
 
-// Fills `entry` from one metadata object: 0 when filled, 1 for a deleted entry (nothing
-// allocated), -1 when any of its texts could not be allocated.
+// "id:" and the id, unless the id already carries that prefix (real Dropbox ids do).
+char *id_locator(const char *id) noexcept {
+    std::string_view prefix = qvdbx_id_prefix(id);
+    std::string_view text = id;
+    char *w = static_cast<char *>(qvdbx_malloc(prefix.size() + text.size() + 1));
+    return w != nullptr ? put_text(&w, {prefix, text}) : nullptr;
+}
+
+// Fills `entry` from one metadata object: 0 when filled, 1 for a deleted entry, -1 when
+// its texts could not be allocated; nothing is allocated unless 0 is returned.
+//
+// The four texts share one allocation, which `name` points at: one malloc and one free
+// per entry instead of four, and an entry is whole or not decoded at all.
 int fill_from_meta(yyjson_val *meta, qvdbx_entry *entry) noexcept {
     *entry = qvdbx_entry{nullptr, nullptr, nullptr, nullptr, 0, -1};
     yyjson_val *tag = yyjson_obj_get(meta, ".tag");
     if (yyjson_equals_str(tag, "deleted")) return 1;
     entry->is_folder = yyjson_equals_str(tag, "folder") ? 1 : 0;
-    const char *name = str_member(meta, "name");
-    const char *display = str_member(meta, "path_display");
-    const char *id = str_member(meta, "id");
-    const char *lower = str_member(meta, "path_lower");
-    bool lost = false;
-    entry->path_display = copy_or_mark(display, &lost);
-    entry->id = copy_or_mark(id, &lost);
-    entry->name = name != nullptr ? copy_or_mark(name, &lost) : qvdbx_last_segment(display);
-    if (id != nullptr) {
-        entry->path = id_locator(id);
-    } else {
-        entry->path = qvdbx_strdup(lower != nullptr ? lower : display != nullptr ? display : "");
-    }
     yyjson_val *size = yyjson_obj_get(meta, "size");
     if (entry->is_folder == 0 && yyjson_is_int(size)) entry->size = yyjson_get_sint(size);
-    return !lost && entry->name != nullptr && entry->path != nullptr ? 0 : -1;
+
+    const char *display = str_member(meta, "path_display");
+    const char *id = str_member(meta, "id");
+    const char *name_text = str_member(meta, "name");
+    const char *lower = str_member(meta, "path_lower");
+    std::string_view name = name_text != nullptr ? name_text : last_segment_of(display);
+    // The locator: the id (with its "id:" prefix), else the lower-case or display path.
+    std::string_view prefix = id != nullptr ? qvdbx_id_prefix(id) : "";
+    std::string_view path = id != nullptr ? id : lower != nullptr ? lower : display != nullptr ? display : "";
+    std::string_view display_text = display != nullptr ? display : "";
+    std::string_view id_text = id != nullptr ? id : "";
+    size_t bytes = name.size() + prefix.size() + path.size() + 2 +
+                   (display != nullptr ? display_text.size() + 1 : 0) + (id != nullptr ? id_text.size() + 1 : 0);
+    char *w = static_cast<char *>(qvdbx_malloc(bytes));
+    if (w == nullptr) return -1;
+    entry->name = put_text(&w, {name});
+    entry->path = put_text(&w, {prefix, path});
+    if (display != nullptr) entry->path_display = put_text(&w, {display_text});
+    if (id != nullptr) entry->id = put_text(&w, {id_text});
+    return 0;
 }
 
 // MARK: - Entry table
@@ -186,10 +204,7 @@ bool extend_items_document() noexcept {
 // MARK: - Entries and paths
 
 void qvdbx_entry_release(qvdbx_entry *entry) noexcept {
-    std::free(entry->name);
-    std::free(entry->path);
-    std::free(entry->path_display);
-    std::free(entry->id);
+    std::free(entry->name);  // the entry's one allocation, holding all four texts
     entry->name = entry->path = entry->path_display = entry->id = nullptr;
 }
 
@@ -225,12 +240,9 @@ char *qvdbx_normalize_api_path(const char *path) noexcept {
 }
 
 char *qvdbx_last_segment(const char *path) noexcept {
-    if (path == nullptr) return qvdbx_strdup(ROOT_NAME);
-    std::string_view rest(path);
-    rest.remove_prefix(std::min(rest.find_first_not_of('/'), rest.size()));
-    if (rest.empty()) return qvdbx_strdup(ROOT_NAME);
-    size_t slash = rest.rfind('/');
-    return qvdbx_strdup(slash == std::string_view::npos ? rest.data() : rest.data() + slash + 1);
+    std::string_view segment = last_segment_of(path);
+    char *w = static_cast<char *>(qvdbx_malloc(segment.size() + 1));
+    return w != nullptr ? put_text(&w, {segment}) : nullptr;
 }
 
 // MARK: - List pages
