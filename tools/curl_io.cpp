@@ -3,7 +3,7 @@
 // and the error text are malloc'd so that the `free` slot (standard free) releases them;
 // 0 when an HTTP exchange took place, whatever its status. TLS peers are verified, no
 // redirect is followed, and nothing is ever logged (the token travels in the URL).
-#include "curl_io.h"
+#include "live_io.h"
 
 #include <curl/curl.h>
 
@@ -144,7 +144,7 @@ void curl_free(void *, void *ptr) { std::free(ptr); }
 
 } // namespace
 
-bool curl_io_open(quendo_io *io, const CurlIoOptions &options, std::string &error) {
+bool live_io_open(quendo_io *io, const LiveIoOptions &options, std::string &error) {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
         error = "libcurl failed to start";
         return false;
@@ -180,7 +180,7 @@ bool curl_io_open(quendo_io *io, const CurlIoOptions &options, std::string &erro
     return true;
 }
 
-void curl_io_close(quendo_io *io) {
+void live_io_close(quendo_io *io) {
     CurlIo *state = static_cast<CurlIo *>(io->ctx);
     if (!state) return;
     curl_easy_cleanup(state->easy);

@@ -1,10 +1,10 @@
 // qvdbx: a command-line host for the quendo-quendovue-dropbox-client module. It treats the
 // module exactly as a media player does: loads it at run time, hands it a transport (the
-// module's own fixture transport, or libcurl with --live) and goes through one of its
-// three faces (handler table, backend table, flat functions).
+// module's own fixture transport, or the live HTTPS transport with --live) and goes
+// through one of its three faces (handler table, backend table, flat functions).
 #include "module.h"
-#if defined(QVDBX_HAVE_CURL)
-#  include "curl_io.h"
+#if defined(QVDBX_HAVE_LIVE_IO)
+#  include "live_io.h"
 #endif
 
 #include <algorithm>
@@ -93,7 +93,7 @@ constexpr char USAGE[] =
     "  --settings FILE  settings document (default: fixtures/demo-settings.json next to\n"
     "                   qvdbx; with --live: DROPBOX_ACCESS_TOKEN, DROPBOX_REFRESH_TOKEN,\n"
     "                   DROPBOX_APP_KEY)\n"
-    "  --live           real HTTPS requests (libcurl) instead of the fixtures\n"
+    "  --live           real HTTPS requests instead of the fixtures\n"
     "  --origin URL     with --live: send to URL instead of https://api.dropboxapi.com\n"
     "  --version, -h, --help\n"
     "\n"
@@ -690,16 +690,16 @@ int load_settings(Host &h, const std::string &exe_dir) {
     return -1;
 }
 
-// Installs the transport: the module's fixture transport, or libcurl.
+// Installs the transport: the module's fixture transport, or the live HTTPS transport.
 int open_transport(Host &h, const std::string &exe_dir) {
     if (h.opt.live) {
-#if defined(QVDBX_HAVE_CURL)
-        CurlIoOptions options;
+#if defined(QVDBX_HAVE_LIVE_IO)
+        LiveIoOptions options;
         options.origin = h.opt.origin;
         std::string error;
-        if (!curl_io_open(&h.base, options, error)) return host_failure(EXIT_CONFIG, error);
+        if (!live_io_open(&h.base, options, error)) return host_failure(EXIT_CONFIG, error);
 #else
-        return host_failure(EXIT_CONFIG, "this qvdbx was built without the live transport (libcurl)");
+        return host_failure(EXIT_CONFIG, "this qvdbx was built without the live transport");
 #endif
     } else {
         std::string file = h.opt.fixtures.empty() ? exe_dir + "fixtures/demo.json" : h.opt.fixtures;
@@ -718,8 +718,8 @@ int open_transport(Host &h, const std::string &exe_dir) {
 }
 
 void close_transport(Host &h) {
-#if defined(QVDBX_HAVE_CURL)
-    if (h.opt.live && h.base.ctx) curl_io_close(&h.base);
+#if defined(QVDBX_HAVE_LIVE_IO)
+    if (h.opt.live && h.base.ctx) live_io_close(&h.base);
 #else
     (void)h;
 #endif

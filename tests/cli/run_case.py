@@ -151,7 +151,7 @@ def case_usage():
     check(proc.returncode == 0 and proc.stdout.startswith("usage: qvdbx"), "--help", proc)
 
 
-# MARK: - Live (libcurl over real HTTP to the loopback server)
+# MARK: - Live (the live transport over real HTTP to the loopback server)
 
 def ls_pages(face):
     with fd.FakeDropbox() as server:
