@@ -4,6 +4,7 @@
 // 0 when an HTTP exchange took place, whatever its status. TLS peers are verified, no
 // redirect is followed, and nothing is ever logged (the token travels in the URL).
 #include "live_io.h"
+#include "live_io_util.h"
 
 #include <curl/curl.h>
 
@@ -13,50 +14,16 @@
 
 namespace {
 
-constexpr size_t MAX_BODY = size_t(64) << 20;  // refuse answers above 64 MiB
-
 struct CurlIo {
     CURL *easy = nullptr;
     std::string origin;
     char errbuf[CURL_ERROR_SIZE] = {};
 };
 
-struct Buffer {
-    char *data = nullptr;
-    size_t len = 0;
-    size_t cap = 0;
-};
-
 size_t on_data(char *ptr, size_t size, size_t nmemb, void *userdata) {
-    Buffer *buf = static_cast<Buffer *>(userdata);
     size_t n = size * nmemb;
-    if (n > MAX_BODY - buf->len) return 0;  // aborts the transfer (CURLE_WRITE_ERROR)
-    if (buf->len + n + 1 > buf->cap) {
-        size_t cap = buf->cap ? buf->cap : 4096;
-        while (cap < buf->len + n + 1) cap *= 2;
-        char *grown = static_cast<char *>(std::realloc(buf->data, cap));
-        if (!grown) return 0;
-        buf->data = grown;
-        buf->cap = cap;
-    }
-    std::memcpy(buf->data + buf->len, ptr, n);
-    buf->len += n;
-    buf->data[buf->len] = '\0';
-    return n;
-}
-
-char *dup_text(const char *text) {
-    size_t n = std::strlen(text) + 1;
-    char *copy = static_cast<char *>(std::malloc(n));
-    if (copy) std::memcpy(copy, text, n);
-    return copy;
-}
-
-std::string target_of(const CurlIo &io, const char *url) {
-    size_t n = sizeof DROPBOX_API_ORIGIN - 1;
-    if (!io.origin.empty() && std::strncmp(url, DROPBOX_API_ORIGIN, n) == 0)
-        return io.origin + (url + n);
-    return url;
+    // 0 aborts the transfer (CURLE_WRITE_ERROR).
+    return static_cast<LiveBody *>(userdata)->append(ptr, n) ? n : 0;
 }
 
 // One exchange; `request_body` NULL means GET.
@@ -67,16 +34,16 @@ int exchange(void *ctx, const char *url, const char *request_body, const char *c
     if (err) *err = nullptr;
     CurlIo *io = static_cast<CurlIo *>(ctx);
     if (!io || !url || !body || !status) {
-        if (err) *err = dup_text("curl: bad transport call");
+        if (err) *err = live_dup_text("curl: bad transport call");
         return -1;
     }
     std::string target;
     std::string type_header;
     try {
-        target = target_of(*io, url);
+        target = live_target(io->origin, url);
         type_header = std::string("Content-Type: ") + (content_type ? content_type : "");
     } catch (const std::bad_alloc &) {
-        if (err) *err = dup_text("curl: out of memory");
+        if (err) *err = live_dup_text("curl: out of memory");
         return -1;
     }
 
@@ -92,11 +59,11 @@ int exchange(void *ctx, const char *url, const char *request_body, const char *c
     }
     if (!more) {
         curl_slist_free_all(headers);
-        if (err) *err = dup_text("curl: out of memory");
+        if (err) *err = live_dup_text("curl: out of memory");
         return -1;
     }
 
-    Buffer buf;
+    LiveBody buf;
     io->errbuf[0] = '\0';
     curl_easy_setopt(io->easy, CURLOPT_URL, target.c_str());
     if (request_body) {
@@ -118,16 +85,15 @@ int exchange(void *ctx, const char *url, const char *request_body, const char *c
     curl_easy_getinfo(io->easy, CURLINFO_RESPONSE_CODE, &code);
     *status = static_cast<int>(code);
     if (rc != CURLE_OK) {
-        std::free(buf.data);
         if (err) {
             const char *why = io->errbuf[0] ? io->errbuf : curl_easy_strerror(rc);
             if (rc == CURLE_WRITE_ERROR) why = "answer too large or out of memory";
             std::string text = std::string("curl: ") + why;
-            *err = dup_text(text.c_str());
+            *err = live_dup_text(text.c_str());
         }
         return 1;
     }
-    *body = buf.data;  // NULL for an empty answer; the module reads that as ""
+    *body = buf.release();
     return 0;
 }
 

@@ -14,8 +14,9 @@ answered 400 invalid_grant. Paths that name a failure force it on every API path
 /Big holds BIG_COUNT files (and one deleted entry) and pages at most PAGE_MAX entries.
 
 Every request is checked the way the transport contract says: POST, the content type as
-the module gives it, and no header beyond Host, Content-Length and Content-Type. A
-request that breaks this is answered 400 and recorded in `violations`.
+the module gives it, and no header beyond Host, Content-Length and Content-Type (and the
+Connection: Keep-Alive of WinHTTP). A request that breaks this is answered 400 and
+recorded in `violations`.
 """
 import hashlib
 import json
@@ -36,6 +37,8 @@ RETRY_AFTER = 300
 API_PATHS = {"/2/files/list_folder", "/2/files/list_folder/continue", "/2/files/get_metadata",
              "/2/files/get_temporary_link", "/2/users/get_current_account"}
 ALLOWED_HEADERS = {"host", "content-length", "content-type"}
+# Hop-by-hop, about the connection rather than the request; WinHTTP always sends it.
+KEEP_ALIVE = ("connection", "keep-alive")
 
 
 def _id(path):
@@ -245,7 +248,8 @@ class _Handler(BaseHTTPRequestHandler):
         query = urllib.parse.parse_qs(url.query)
         length = int(self.headers.get("Content-Length") or 0)
         raw = self.rfile.read(length)
-        extra = sorted(h.lower() for h in self.headers.keys() if h.lower() not in ALLOWED_HEADERS)
+        extra = sorted(h.lower() for h, v in self.headers.items()
+                       if h.lower() not in ALLOWED_HEADERS and (h.lower(), v.lower()) != KEEP_ALIVE)
         want_type = "application/x-www-form-urlencoded" if url.path == "/oauth2/token" else "application/json"
         with fake.lock:
             if extra or self.headers.get("Content-Type") != want_type:

@@ -1,0 +1,34 @@
+// What the live transports (curl_io.cpp, winhttp_io.cpp) share: the origin swap, texts
+// handed to the module, and the answer buffer with its size cap. Host only.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+constexpr size_t LIVE_MAX_BODY = size_t(64) << 20;  // answers above 64 MiB are refused
+
+// A malloc'd copy of `text`, for the transport's `free` slot (standard free) to release;
+// NULL when memory ran out.
+char *live_dup_text(const char *text);
+
+// `url` with DROPBOX_API_ORIGIN replaced by `origin` when `origin` is not empty.
+std::string live_target(const std::string &origin, const char *url);
+
+// The answer body: malloc'd, NUL-terminated, NULL while empty. Freed unless released.
+class LiveBody {
+public:
+    LiveBody() = default;
+    ~LiveBody();
+    LiveBody(const LiveBody &) = delete;
+    LiveBody &operator=(const LiveBody &) = delete;
+
+    // False when the answer would pass LIVE_MAX_BODY or memory ran out.
+    bool append(const char *bytes, size_t n);
+    // Hands the buffer over (NULL for an empty answer; the module reads that as "").
+    char *release();
+
+private:
+    char *data_ = nullptr;
+    size_t len_ = 0;
+    size_t cap_ = 0;
+};
