@@ -58,6 +58,8 @@ if(NOT _yyjson_version MATCHES "^0\\.12\\.")
   message(FATAL_ERROR "yyjson 0.12 is required, ${_yyjson_dir} holds '${_yyjson_version}'")
 endif()
 message(STATUS "yyjson ${_yyjson_version} compiled in from ${_yyjson_dir}")
+# Its licence travels with the DLL that compiles it in.
+set(QVDBX_YYJSON_LICENSE ${_yyjson_dir}/LICENSE)
 
 add_library(qvdbx_yyjson STATIC ${_yyjson_dir}/src/yyjson.c)
 target_include_directories(qvdbx_yyjson SYSTEM PUBLIC ${_yyjson_dir}/src)

@@ -2,6 +2,8 @@
 #include "module.h"
 
 #include <cstring>
+#include <fstream>
+#include <initializer_list>
 #include <vector>
 
 #if defined(_WIN32)
@@ -24,6 +26,14 @@ constexpr char SEPARATORS[] = "/";
 std::string dir_of(const std::string &file) {
     size_t cut = file.find_last_of(SEPARATORS);
     return cut == std::string::npos ? std::string() : file.substr(0, cut + 1);
+}
+
+// `dir` followed by the first of `relatives` that names a readable file, else by the
+// first of them (for the error message).
+std::string first_existing(const std::string &dir, std::initializer_list<std::string> relatives) {
+    for (const std::string &relative : relatives)
+        if (std::ifstream(dir + relative).good()) return dir + relative;
+    return dir + *relatives.begin();
 }
 
 struct Binder {
@@ -62,7 +72,13 @@ std::string executable_dir(const char *argv0) {
 }
 
 std::string module_default_path(const char *argv0) {
-    return executable_dir(argv0) + MODULE_FILE;
+    return first_existing(executable_dir(argv0),
+                          {MODULE_FILE, std::string(QVDBX_INSTALLED_MODULE_DIR) + MODULE_FILE});
+}
+
+std::string demo_fixture_path(const std::string &exe_dir, const char *name) {
+    std::string file = std::string("fixtures/") + name;
+    return first_existing(exe_dir, {file, QVDBX_INSTALLED_DATA_DIR + file});
 }
 
 bool module_load(const std::string &path, Module &m, std::string &error) {

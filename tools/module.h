@@ -32,8 +32,13 @@ struct Module {
     decltype(&::qvdbx_fake_load) fake_load = nullptr;
 };
 
-// The module's file next to the running executable (argv0 is the fallback for finding it).
+// The module's file next to the running executable (argv0 is the fallback for finding
+// it), else in the plug-in folder where the bundles install it.
 std::string module_default_path(const char *argv0);
+
+// The demo fixture file `name` in fixtures/ next to the executable, else where the bundles
+// install it. `exe_dir` as executable_dir() gives it.
+std::string demo_fixture_path(const std::string &exe_dir, const char *name);
 
 // The directory of the running executable, with a trailing separator.
 std::string executable_dir(const char *argv0);

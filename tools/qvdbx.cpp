@@ -664,7 +664,7 @@ int parse_options(int argc, char **argv, Options &opt, bool &want_version) {
 int load_settings(Host &h, const std::string &exe_dir) {
     Settings &s = h.settings;
     std::string file = h.opt.settings;
-    if (file.empty() && !h.opt.live) file = exe_dir + "fixtures/demo-settings.json";
+    if (file.empty() && !h.opt.live) file = demo_fixture_path(exe_dir, "demo-settings.json");
     if (!file.empty()) {
         if (!read_file(file, s.text)) return host_failure(EXIT_CONFIG, "cannot read settings " + file);
     } else {
@@ -702,7 +702,8 @@ int open_transport(Host &h, const std::string &exe_dir) {
         return host_failure(EXIT_CONFIG, "this qvdbx was built without the live transport");
 #endif
     } else {
-        std::string file = h.opt.fixtures.empty() ? exe_dir + "fixtures/demo.json" : h.opt.fixtures;
+        std::string file =
+            h.opt.fixtures.empty() ? demo_fixture_path(exe_dir, "demo.json") : h.opt.fixtures;
         std::string text;
         if (!read_file(file, text)) return host_failure(EXIT_CONFIG, "cannot read fixtures " + file);
         if (h.m.fake_load(text.c_str()) != 0)
