@@ -2,15 +2,16 @@
 # Installs what the build, the tests, the benchmarks and the command-line host need on
 # Debian 12. Run as root. Quick when everything is already there.
 #
-# yyjson 0.12 is not in Debian 12: it comes from Debian's testing suite, which is added
-# with a pin that keeps every other package on the machine's own suite.
+# yyjson 0.12 is not in Debian 12: it comes from Debian's testing suite, added from the
+# mirror that apt already uses (scripts/debian-mirror.sh) with a pin that keeps every
+# other package on the machine's own suite. dpkg-dev and file make the .deb bundle.
 set -euo pipefail
 
 packages=(
   g++ clang cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcurl4-openssl-dev python3 nodejs valgrind libclang-rt-14-dev
-  libyyjson-dev
+  libyyjson-dev dpkg-dev file
 )
 
 testing_list=/etc/apt/sources.list.d/qvdbx-testing.sources
@@ -29,15 +30,14 @@ if have_all; then
   exit 0
 fi
 
-if [ ! -f "$testing_list" ]; then
-  cat > "$testing_list" <<'SRC'
+mirror=$(bash "$(dirname "$0")/debian-mirror.sh")
+cat > "$testing_list" <<SRC
 Types: deb deb-src
-URIs: http://deb.debian.org/debian
+URIs: $mirror
 Suites: testing
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-fi
 cat > "$testing_pin" <<'PIN'
 Package: *
 Pin: release a=testing

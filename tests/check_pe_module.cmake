@@ -4,6 +4,8 @@
 #   CHECK=imports: every imported DLL must be a Windows system DLL; a C or C++ runtime
 #                  or a library DLL beside the module would have to ship with it.
 # Arguments: -DOBJDUMP=... -DMODULE=... -DCHECK=exports|imports [-DEXPORTS=list file]
+#            [-DALSO_SYSTEM=name;...: system DLLs this binary may import beyond the list
+#            below, e.g. winhttp for qvdbx.exe; never for the module]
 execute_process(COMMAND ${OBJDUMP} -p ${MODULE}
                 OUTPUT_VARIABLE dump ERROR_VARIABLE err RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -57,7 +59,11 @@ elseif(CHECK STREQUAL "imports")
   # What every Windows installation has; the C runtime only as Windows' own msvcrt.dll
   # or the Universal CRT.
   string(CONCAT system_dll "^(kernel32|kernelbase|ntdll|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+"
-                           "|advapi32|user32|bcrypt|ws2_32|shell32|ole32)\\.dll$")
+                           "|advapi32|user32|bcrypt|ws2_32|shell32|ole32")
+  foreach(dll IN LISTS ALSO_SYSTEM)
+    string(APPEND system_dll "|${dll}")
+  endforeach()
+  string(APPEND system_dll ")\\.dll$")
   set(foreign "")
   foreach(dll IN LISTS imports)
     string(TOLOWER "${dll}" lower)
