@@ -10,7 +10,8 @@ The bearer token is read from the "authorization" query parameter, as the module
 it. Tokens: VALID_TOKEN works; EXPIRED_TOKEN is answered 401 expired_access_token until
 the refresh grant (GOOD_REFRESH with APP_KEY) hands out a new token; REVOKED_REFRESH is
 answered 400 invalid_grant. Paths that name a failure force it on every API path:
-/rate-limited (429), /server-error (500). Folders are paged through real cursors;
+/rate-limited (429), /server-error (500), /redirect (307 to /followed, which records a
+violation when asked), /huge (a 200 answer one byte above the transports' 64 MiB cap). Folders are paged through real cursors;
 /Big holds BIG_COUNT files (and one deleted entry) and pages at most PAGE_MAX entries.
 
 Every request is checked the way the transport contract says: POST, the content type as
@@ -33,6 +34,8 @@ APP_KEY = "k4p9x2m7qv3n8ra"
 BIG_COUNT = 2500
 PAGE_MAX = 1000
 RETRY_AFTER = 300
+HUGE_SIZE = (64 << 20) + 1
+HUGE = object()  # the body marker of the /huge answer
 
 API_PATHS = {"/2/files/list_folder", "/2/files/list_folder/continue", "/2/files/get_metadata",
              "/2/files/get_temporary_link", "/2/users/get_current_account"}
@@ -169,6 +172,10 @@ class FakeDropbox:
                          "error": {"reason": {".tag": "too_many_requests"}, "retry_after": RETRY_AFTER}}
         if target.lower().startswith("/server-error"):
             return 500, "Internal Server Error"
+        if target.lower().startswith("/redirect"):
+            return 307, "Temporary Redirect"
+        if target.lower().startswith("/huge"):
+            return 200, HUGE
         not_found = {"error_summary": "path/not_found/..", "error": {".tag": "path", "path": {".tag": "not_found"}}}
         if path == "/2/users/get_current_account":
             return 200, {"account_id": "dbid:AAH4f99T0taONIb-OurWxbNQ6ywGRopQngc",
@@ -227,6 +234,8 @@ class _Handler(BaseHTTPRequestHandler):
         pass
 
     def reply(self, status, body):
+        if body is HUGE:
+            return self.reply_huge()
         if isinstance(body, str):
             data, ctype = body.encode(), "text/plain; charset=utf-8"
         else:
@@ -236,15 +245,38 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(data)))
         if status == 429:
             self.send_header("Retry-After", str(RETRY_AFTER))
+        if status == 307:
+            self.send_header("Location", self.fake.origin + "/followed")
         self.end_headers()
         self.wfile.write(data)
 
+    def reply_huge(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(HUGE_SIZE))
+        self.end_headers()
+        chunk = b" " * (1 << 20)
+        try:
+            for _ in range(HUGE_SIZE // len(chunk)):
+                self.wfile.write(chunk)
+            self.wfile.write(b"{}"[:HUGE_SIZE % len(chunk)])
+        except OSError:
+            pass  # the client gave up at its cap, as it should
+
+    def followed(self):
+        with self.fake.lock:
+            self.fake.violations.append((self.path, "redirect followed"))
+
     def do_GET(self):
+        if self.path.startswith("/followed"):
+            self.followed()
         self.reply(405, "only POST")
 
     def do_POST(self):
         fake = self.fake
         url = urllib.parse.urlsplit(self.path)
+        if url.path == "/followed":
+            self.followed()
         query = urllib.parse.parse_qs(url.query)
         length = int(self.headers.get("Content-Length") or 0)
         raw = self.rfile.read(length)

@@ -333,6 +333,15 @@ def case_error_other():
     check("(transport)" in proc.stderr, "a transport failure", proc)
 
 
+def case_error_transport_limits():
+    # A redirect reaches the module as the answer it is; it is never followed.
+    error_case("other", ["link", "/redirect/a.mp3"], "HTTP 307 (bad_request)")
+    with fd.FakeDropbox() as server:
+        proc = live(server, "link", "/huge/a.mp3")
+        expect(proc, "other", "an answer above 64 MiB")
+        check("answer too large" in proc.stderr and "(transport)" in proc.stderr, "refused by the transport", proc)
+
+
 def main():
     global QVDBX, TMP
     parser = argparse.ArgumentParser()
