@@ -8,7 +8,6 @@
 
 #include <curl/curl.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -26,7 +25,7 @@ size_t on_data(char *ptr, size_t size, size_t nmemb, void *userdata) {
     return static_cast<LiveBody *>(userdata)->append(ptr, n) ? n : 0;
 }
 
-// One exchange; `request_body` NULL means GET.
+// One exchange (LiveExchange).
 int exchange(void *ctx, const char *url, const char *request_body, const char *content_type,
              char **body, int *status, char **err) {
     if (body) *body = nullptr;
@@ -97,17 +96,6 @@ int exchange(void *ctx, const char *url, const char *request_body, const char *c
     return 0;
 }
 
-int curl_get(void *ctx, const char *url, char **body, int *status, char **err) {
-    return exchange(ctx, url, nullptr, nullptr, body, status, err);
-}
-
-int curl_post(void *ctx, const char *url, const char *request_body, const char *content_type,
-              char **body, int *status, char **err) {
-    return exchange(ctx, url, request_body ? request_body : "", content_type, body, status, err);
-}
-
-void curl_free(void *, void *ptr) { std::free(ptr); }
-
 } // namespace
 
 bool live_io_open(quendo_io *io, const LiveIoOptions &options, std::string &error) {
@@ -139,10 +127,7 @@ bool live_io_open(quendo_io *io, const LiveIoOptions &options, std::string &erro
 #else
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS, plain_http ? CURLPROTO_HTTP : CURLPROTO_HTTPS);
 #endif
-    io->ctx = state;
-    io->get = curl_get;
-    io->post = curl_post;
-    io->free = curl_free;
+    live_io_slots<exchange>(io, state);
     return true;
 }
 

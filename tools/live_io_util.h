@@ -2,7 +2,10 @@
 // handed to the module, and the answer buffer with its size cap. Host only.
 #pragma once
 
+#include "qvdbx.h"
+
 #include <cstddef>
+#include <cstdlib>
 #include <string>
 
 constexpr size_t LIVE_MAX_BODY = size_t(64) << 20;  // answers above 64 MiB are refused
@@ -32,3 +35,21 @@ private:
     size_t len_ = 0;
     size_t cap_ = 0;
 };
+
+// One HTTP exchange of a transport; `request_body` NULL means GET.
+using LiveExchange = int (*)(void *ctx, const char *url, const char *request_body,
+                             const char *content_type, char **body, int *status, char **err);
+
+// Fills the quendo_io slots over `Exchange`: get and post (an absent body is sent empty),
+// and free as the standard free, which releases what live_dup_text and LiveBody allocate.
+template <LiveExchange Exchange> void live_io_slots(quendo_io *io, void *ctx) {
+    io->ctx = ctx;
+    io->get = [](void *c, const char *url, char **body, int *status, char **err) {
+        return Exchange(c, url, nullptr, nullptr, body, status, err);
+    };
+    io->post = [](void *c, const char *url, const char *request_body, const char *content_type,
+                  char **body, int *status, char **err) {
+        return Exchange(c, url, request_body ? request_body : "", content_type, body, status, err);
+    };
+    io->free = [](void *, void *ptr) { std::free(ptr); };
+}

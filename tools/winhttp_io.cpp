@@ -11,7 +11,6 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -95,7 +94,7 @@ DWORD read_body(HINTERNET request, ULONGLONG deadline, LiveBody &body) {
     }
 }
 
-// One exchange; `request_body` NULL means GET.
+// One exchange (LiveExchange).
 int exchange(void *ctx, const char *url, const char *request_body, const char *content_type,
              char **body, int *status, char **err) {
     if (body) *body = nullptr;
@@ -164,17 +163,6 @@ int exchange(void *ctx, const char *url, const char *request_body, const char *c
     return 0;
 }
 
-int winhttp_get(void *ctx, const char *url, char **body, int *status, char **err) {
-    return exchange(ctx, url, nullptr, nullptr, body, status, err);
-}
-
-int winhttp_post(void *ctx, const char *url, const char *request_body, const char *content_type,
-                 char **body, int *status, char **err) {
-    return exchange(ctx, url, request_body ? request_body : "", content_type, body, status, err);
-}
-
-void winhttp_free(void *, void *ptr) { std::free(ptr); }
-
 DWORD to_ms(long seconds) {
     return seconds <= 0 ? 1 : seconds >= long(MAXDWORD / 1000) ? MAXDWORD : DWORD(seconds) * 1000;
 }
@@ -200,10 +188,7 @@ bool live_io_open(quendo_io *io, const LiveIoOptions &options, std::string &erro
     if (options.origin.compare(0, 7, "http://") == 0) state->scheme = INTERNET_SCHEME_HTTP;
     state->connect_ms = to_ms(options.connect_timeout_s);
     state->total_ms = to_ms(options.total_timeout_s);
-    io->ctx = state;
-    io->get = winhttp_get;
-    io->post = winhttp_post;
-    io->free = winhttp_free;
+    live_io_slots<exchange>(io, state);
     return true;
 }
 
