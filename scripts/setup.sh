@@ -4,14 +4,15 @@
 #
 # yyjson 0.12 is not in Debian 12: it comes from Debian's testing suite, added from the
 # mirror that apt already uses (scripts/debian-mirror.sh) with a pin that keeps every
-# other package on the machine's own suite. dpkg-dev and file make the .deb bundle.
+# other package on the machine's own suite. dpkg-dev and file make the .deb bundle;
+# openssl makes the test certificate of the TLS check.
 set -euo pipefail
 
 packages=(
   g++ clang cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcurl4-openssl-dev python3 nodejs valgrind libclang-rt-14-dev
-  libyyjson-dev dpkg-dev file
+  libyyjson-dev dpkg-dev file openssl
 )
 
 testing_list=/etc/apt/sources.list.d/qvdbx-testing.sources

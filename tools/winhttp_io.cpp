@@ -52,6 +52,7 @@ std::string describe(DWORD code) {
     case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "could not resolve host";
     case ERROR_WINHTTP_CANNOT_CONNECT: return "could not connect to server";
     case ERROR_WINHTTP_SECURE_FAILURE: return "TLS certificate verification failed";
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return "TLS handshake failed";
     case ERROR_NOT_ENOUGH_MEMORY: return "out of memory";
     default: break;
     }
@@ -117,7 +118,7 @@ int exchange(void *ctx, const char *url, const char *request_body, const char *c
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
     parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = DWORD(-1);
-    if (!WinHttpCrackUrl(target.c_str(), DWORD(target.size()), 0, &parts))
+    if (!WinHttpCrackUrl(target.c_str(), DWORD(target.size()), 0, &parts) || !parts.lpszUrlPath)
         return fail(err, "malformed URL");
     if (parts.nScheme != io->scheme) return fail(err, "protocol not allowed");
 

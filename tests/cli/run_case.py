@@ -342,6 +342,47 @@ def case_error_transport_limits():
         check("answer too large" in proc.stderr and "(transport)" in proc.stderr, "refused by the transport", proc)
 
 
+def case_error_tls_unverified():
+    # An HTTPS origin whose certificate nobody vouches for: the handshake must fail.
+    import socket
+    import ssl
+    import threading
+    cert, key = os.path.join(TMP, "cert.pem"), os.path.join(TMP, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                    "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(30)
+    asked = []
+
+    def serve():
+        try:
+            conn, _ = listener.accept()
+        except OSError:
+            return
+        with conn:
+            try:
+                # Some clients check the certificate after the handshake: nothing may follow.
+                with context.wrap_socket(conn, server_side=True) as tls:
+                    tls.settimeout(10)
+                    if tls.recv(1):
+                        asked.append("a request over an unverified connection")
+            except (ssl.SSLError, OSError):
+                pass
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    origin = "https://127.0.0.1:%d" % listener.getsockname()[1]
+    proc = qvdbx("--live", "--origin", origin, "--settings", settings(access_token=fd.VALID_TOKEN), "link", INTRO)
+    listener.close()
+    thread.join(5)
+    expect(proc, "other", "a self-signed certificate")
+    check(re.search(r"certificate|tls|ssl", proc.stderr, re.I) and "(transport)" in proc.stderr,
+          "refused by TLS", proc)
+    check(not asked, "no request may follow the refused handshake: %r" % asked)
+
+
 def main():
     global QVDBX, TMP
     parser = argparse.ArgumentParser()
