@@ -1,0 +1,15 @@
+// The commands: what each one does over a face, and how many arguments it takes.
+#pragma once
+
+#include "faces.h"
+
+#include <string>
+
+struct Command {
+    const char *name;
+    size_t min_args, max_args;
+    int (*run)(Host &, const Face &);
+};
+
+// The command called `name`, or nullptr.
+const Command *find_command(const std::string &name);

@@ -1,0 +1,70 @@
+// The usage text and the option parser (see options.h).
+#include "options.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr char USAGE[] =
+    "usage: qvdbx [options] ls [PATH] | stat PATH | link PATH | validate\n"
+    "\n"
+    "  ls [PATH]        the whole folder, one line per entry: kind, size, name, path\n"
+    "  stat PATH        metadata of one file or folder\n"
+    "  link PATH        the stream URL of a file, alone on stdout\n"
+    "  validate         checks the credentials\n"
+    "\n"
+    "options:\n"
+    "  --face F         handler (default), backend or flat: the module face to use\n"
+    "  --json           ls and stat print JSON (ls: the module's items document)\n"
+    "  --module FILE    the module (default: next to qvdbx)\n"
+    "  --fixtures FILE  fixture document (default: fixtures/demo.json next to qvdbx)\n"
+    "  --settings FILE  settings document (default: fixtures/demo-settings.json next to\n"
+    "                   qvdbx; with --live: DROPBOX_ACCESS_TOKEN, DROPBOX_REFRESH_TOKEN,\n"
+    "                   DROPBOX_APP_KEY)\n"
+    "  --live           real HTTPS requests instead of the fixtures\n"
+    "  --origin URL     with --live: send to URL instead of https://api.dropboxapi.com\n"
+    "  --version, -h, --help\n"
+    "\n"
+    "exit status: 0 ok, 1 other failure, 2 usage, 3 configuration, 4 authentication,\n"
+    "5 not found, 6 rate limited\n";
+
+} // namespace
+
+int usage_failure(const std::string &message) {
+    std::fprintf(stderr, "qvdbx: %s\n(qvdbx --help lists the commands and options)\n",
+                 message.c_str());
+    return EXIT_USAGE;
+}
+
+int parse_options(int argc, char **argv, Options &opt, bool &want_version) {
+    bool options_done = false;
+    for (int k = 1; k < argc; ++k) {
+        std::string arg = argv[k];
+        if (options_done || arg.size() < 2 || arg[0] != '-') {
+            if (opt.command.empty()) opt.command = arg;
+            else opt.args.push_back(arg);
+            continue;
+        }
+        if (arg == "--") { options_done = true; continue; }
+        if (arg == "-h" || arg == "--help") { std::fputs(USAGE, stdout); return EXIT_DONE; }
+        if (arg == "--version") { want_version = true; continue; }
+        if (arg == "--live") { opt.live = true; continue; }
+        if (arg == "--json") { opt.json = true; continue; }
+        std::string value;
+        size_t eq = arg.find('=');
+        std::string key = arg.substr(0, eq);
+        std::string *slot = key == "--face" ? &opt.face
+                            : key == "--module" ? &opt.module
+                            : key == "--fixtures" ? &opt.fixtures
+                            : key == "--settings" ? &opt.settings
+                            : key == "--origin" ? &opt.origin
+                            : nullptr;
+        if (!slot) return usage_failure("unknown option " + key);
+        if (eq != std::string::npos) value = arg.substr(eq + 1);
+        else if (k + 1 < argc) value = argv[++k];
+        else return usage_failure(key + " needs a value");
+        if (value.empty()) return usage_failure(key + " needs a value");
+        *slot = value;
+    }
+    return -1;
+}
