@@ -128,6 +128,26 @@ def case_demo_json_faces():
     check(docs[0] == docs[1] == docs[2], "the three faces print the same items document")
 
 
+def case_demo_every_file():
+    # Every file that ls lists answers stat and link, by display path and by id.
+    folders, files = ["/"], []
+    while folders:
+        proc = qvdbx("--json", "ls", folders.pop())
+        expect(proc, "ok", "ls --json")
+        for item in json.loads(proc.stdout)["items"]:
+            if item["folder"]:
+                folders.append(item["path_display"])
+            else:
+                files.append(item)
+    check(len(files) == 22 and any(f["path_display"].endswith(".pdf") for f in files), "the whole library walked")
+    for item in files:
+        for face, target in [(face, item["path_display"]) for face in FACES] + [("handler", item["id"])]:
+            stat = qvdbx("--face", face, "--json", "stat", target)
+            expect(stat, "ok", "stat %s through %s" % (target, face))
+            check(json.loads(stat.stdout)["size"] == item["size"], "stat agrees with ls", stat)
+            expect(qvdbx("--face", face, "link", target), "ok", "link %s through %s" % (target, face))
+
+
 def case_module_missing():
     proc = qvdbx("--module", "/nonexistent/quendo-quendovue-dropbox-client.so", "ls")
     expect(proc, "config", "missing module")
