@@ -3,6 +3,7 @@
 // ls --json joins the items documents of the pages into one.
 #include "faces.h"
 
+#include "rate_limit.h"
 #include "terminal.h"
 
 #include <vector>
@@ -26,6 +27,8 @@ int backend_open(Host &h) {
     return st == QVDBX_BACKEND_OK ? EXIT_DONE : module_failure(h, backend_status(st));
 }
 
+bool backend_failed(int st) { return st != QVDBX_BACKEND_OK; }
+
 Item item_of(const qvdbx_backend_item &r) {
     Item item;
     item.name = r.name ? r.name : "";
@@ -45,10 +48,14 @@ int backend_pages(Host &h, const char *path, uint64_t capacity, int pages, Listi
     const char *cursor = nullptr;
     for (int page = 0; pages == 0 || page < pages; ++page) {
         qvdbx_list_request req{};
-        req.cursor = cursor;
-        req.items = records.data();
-        req.capacity = capacity;
-        int st = b->list(nullptr, path, &req);
+        // The cursor handed in stays valid after a failure: the same request resumes.
+        int st = retrying(h, [&] {
+            req = qvdbx_list_request{};
+            req.cursor = cursor;
+            req.items = records.data();
+            req.capacity = capacity;
+            return b->list(nullptr, path, &req);
+        }, backend_failed);
         if (st != QVDBX_BACKEND_OK) {
             int rc = module_failure(h, backend_status(st));
             b->close(nullptr);
@@ -82,7 +89,7 @@ int backend_validate(Host &h) {
 int backend_stat(Host &h, const char *path, Item &item) {
     if (int rc = backend_open(h)) return rc;
     qvdbx_backend_item r{};
-    int st = h.m.backend()->stat(nullptr, path, &r);
+    int st = retrying(h, [&] { return h.m.backend()->stat(nullptr, path, &r); }, backend_failed);
     if (st != QVDBX_BACKEND_OK) return module_failure(h, backend_status(st));
     item = item_of(r);
     return EXIT_DONE;
@@ -91,7 +98,8 @@ int backend_stat(Host &h, const char *path, Item &item) {
 int backend_link(Host &h, const char *path, std::string &url) {
     if (int rc = backend_open(h)) return rc;
     std::vector<char> buf(16384);
-    int st = h.m.backend()->locator(nullptr, path, buf.data(), buf.size());
+    int st = retrying(h, [&] { return h.m.backend()->locator(nullptr, path, buf.data(), buf.size()); },
+                      backend_failed);
     if (st != QVDBX_BACKEND_OK) return module_failure(h, backend_status(st));
     url = buf.data();
     return EXIT_DONE;

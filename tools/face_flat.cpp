@@ -2,6 +2,7 @@
 // then calls the functions and reads the entry table through the accessors.
 #include "faces.h"
 
+#include "rate_limit.h"
 #include "terminal.h"
 
 #include <vector>
@@ -29,11 +30,17 @@ int flat_code_status(int rc) {
     }
 }
 
+bool flat_failed(int rc) { return rc < 0; }
+
+// `call` retried after rate limits; a failed flat call changes nothing in the module, so
+// the same call resumes where it stopped.
+template <class Call> int flat_retrying(Host &h, Call call) { return retrying(h, call, flat_failed); }
+
 int flat_list(Host &h, const char *path, Listing &out) {
     if (int rc = flat_setup(h)) return rc;
-    int rc = h.m.list(path);
+    int rc = flat_retrying(h, [&] { return h.m.list(path); });
     if (rc == 0)
-        while ((rc = h.m.list_next()) == 1) {
+        while ((rc = flat_retrying(h, [&] { return h.m.list_next(); })) == 1) {
             // Each call appends a page: 1 while more remain, 0 after the last.
         }
     if (rc < 0) return module_failure(h, flat_code_status(rc));
@@ -52,14 +59,14 @@ int flat_list(Host &h, const char *path, Listing &out) {
 
 int flat_validate(Host &h) {
     if (int rc = flat_setup(h)) return rc;
-    int rc = h.m.list("");
+    int rc = flat_retrying(h, [&] { return h.m.list(""); });
     return rc == 0 ? EXIT_DONE : module_failure(h, flat_code_status(rc));
 }
 
 int flat_link(Host &h, const char *path, std::string &url) {
     if (int rc = flat_setup(h)) return rc;
     std::vector<char> buf(16384);
-    int rc = h.m.locator(path, buf.data(), buf.size());
+    int rc = flat_retrying(h, [&] { return h.m.locator(path, buf.data(), buf.size()); });
     if (rc != 0) return module_failure(h, flat_code_status(rc));
     url = buf.data();
     return EXIT_DONE;
@@ -72,7 +79,7 @@ int flat_stat(Host &h, const char *path, Item &item) {
     int64_t size = -1;
     int folder = 0;
     char id[512] = "", display[4096] = "";
-    int rc = h.m.stat(path, &size, &folder, id, sizeof id, display, sizeof display);
+    int rc = flat_retrying(h, [&] { return h.m.stat(path, &size, &folder, id, sizeof id, display, sizeof display); });
     if (rc != 0) return module_failure(h, flat_code_status(rc));
     item.path = display;
     item.name = item.path.substr(item.path.find_last_of('/') + 1);

@@ -3,6 +3,7 @@
 #include "faces.h"
 
 #include "json_text.h"
+#include "rate_limit.h"
 #include "terminal.h"
 
 #include <vector>
@@ -19,24 +20,30 @@ int handler_status(int32_t status) {
     }
 }
 
+// The handler keeps nothing between calls: a rate-limited call is repeated whole.
+bool handler_failed(int32_t status) { return status != QVRCH_OK; }
+
 int handler_validate(Host &h) {
     char out[256] = "";
-    int32_t st = h.m.handler()->validate(&h.io, h.settings.text.c_str(), out, sizeof out);
+    int32_t st = retrying(
+        h, [&] { return h.m.handler()->validate(&h.io, h.settings.text.c_str(), out, sizeof out); },
+        handler_failed);
     return st == QVRCH_OK ? EXIT_DONE : module_failure(h, handler_status(st));
 }
 
 int handler_list(Host &h, const char *path, Listing &out) {
     const qvrch_handler *handler = h.m.handler();
     std::vector<char> buf(size_t(16) << 20);
-    int32_t st;
-    // A document too large for the buffer is asked for again with a larger one.
-    while ((st = handler->list(&h.io, h.settings.text.c_str(), path, buf.data(),
-                               int32_t(buf.size()))) == QVRCH_E_TOO_SMALL &&
-           buf.size() < (size_t(1) << 30)) {
-        buf.assign(buf.size() * 4, '\0');
+    auto list_whole = [&] {
         h.progress.pages = 0;
         h.progress.entries = 0;
-    }
+        return handler->list(&h.io, h.settings.text.c_str(), path, buf.data(), int32_t(buf.size()));
+    };
+    int32_t st;
+    // A document too large for the buffer is asked for again with a larger one.
+    while ((st = retrying(h, list_whole, handler_failed)) == QVRCH_E_TOO_SMALL &&
+           buf.size() < (size_t(1) << 30))
+        buf.assign(buf.size() * 4, '\0');
     if (st != QVRCH_OK) return module_failure(h, handler_status(st));
     out.json = buf.data();
     JsonDoc doc(out.json);
@@ -62,8 +69,10 @@ int handler_list(Host &h, const char *path, Listing &out) {
 int handler_link(Host &h, const char *path, std::string &url) {
     std::string entry = "{\"path\":" + json_quote(path) + "}";
     std::vector<char> out(16384);
-    int32_t st = h.m.handler()->stream_url(&h.io, h.settings.text.c_str(), entry.c_str(),
-                                           out.data(), int32_t(out.size()));
+    int32_t st = retrying(h, [&] {
+        return h.m.handler()->stream_url(&h.io, h.settings.text.c_str(), entry.c_str(), out.data(),
+                                         int32_t(out.size()));
+    }, handler_failed);
     if (st != QVRCH_OK) return module_failure(h, handler_status(st));
     JsonDoc doc(out.data());
     const char *link = str_member(doc.root(), "url");

@@ -25,8 +25,14 @@ struct Options {
     std::string fixtures;
     std::string settings;
     std::string origin;
+    std::string app_key, code;  // auth
+    std::string output;         // playlist: -o FILE
     bool live = false;
     bool json = false;
+    bool no_wait = false;       // a 429 fails at once
+    bool revoke = false;        // auth --revoke
+    long max_wait_s = -1;       // caps each wait after a 429; -1: as the module says
+    long timeout_s = 0;         // with --live: each request's time limit; 0: the default
     std::string command;
     std::vector<std::string> args;
 };

@@ -6,7 +6,7 @@
 namespace {
 
 constexpr char USAGE[] =
-    "usage: qvdbx [options] ls [PATH] | stat PATH | link PATH | validate\n"
+    "usage: qvdbx [options] COMMAND\n"
     "\n"
     "  ls [PATH]        the whole folder, one line per entry: kind, size, name, path\n"
     "  stat PATH        metadata of one file or folder\n"
@@ -23,10 +23,22 @@ constexpr char USAGE[] =
     "                   DROPBOX_APP_KEY)\n"
     "  --live           real HTTPS requests instead of the fixtures\n"
     "  --origin URL     with --live: send to URL instead of https://api.dropboxapi.com\n"
+    "  --timeout S      with --live: give up on a request after S seconds (default 60)\n"
+    "  --max-wait S     wait at most S seconds before asking again after a rate limit\n"
+    "                   (HTTP 429; up to 5 times per request)\n"
+    "  --no-wait        a rate limit fails at once\n"
     "  --version, -h, --help\n"
     "\n"
     "exit status: 0 ok, 1 other failure, 2 usage, 3 configuration, 4 authentication,\n"
     "5 not found, 6 rate limited\n";
+
+// A whole number of seconds, at most a day.
+bool parse_seconds(const std::string &text, long &out) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    out = std::stol(text);
+    return out <= 86400;
+}
 
 } // namespace
 
@@ -50,6 +62,8 @@ int parse_options(int argc, char **argv, Options &opt, bool &want_version) {
         if (arg == "--version") { want_version = true; continue; }
         if (arg == "--live") { opt.live = true; continue; }
         if (arg == "--json") { opt.json = true; continue; }
+        if (arg == "--no-wait") { opt.no_wait = true; continue; }
+        if (arg == "--revoke") { opt.revoke = true; continue; }
         std::string value;
         size_t eq = arg.find('=');
         std::string key = arg.substr(0, eq);
@@ -58,13 +72,19 @@ int parse_options(int argc, char **argv, Options &opt, bool &want_version) {
                             : key == "--fixtures" ? &opt.fixtures
                             : key == "--settings" ? &opt.settings
                             : key == "--origin" ? &opt.origin
+                            : key == "--app-key" ? &opt.app_key
+                            : key == "--code" ? &opt.code
+                            : key == "-o" || key == "--output" ? &opt.output
                             : nullptr;
-        if (!slot) return usage_failure("unknown option " + key);
+        long *number = key == "--max-wait" ? &opt.max_wait_s : key == "--timeout" ? &opt.timeout_s : nullptr;
+        if (!slot && !number) return usage_failure("unknown option " + key);
         if (eq != std::string::npos) value = arg.substr(eq + 1);
         else if (k + 1 < argc) value = argv[++k];
         else return usage_failure(key + " needs a value");
         if (value.empty()) return usage_failure(key + " needs a value");
-        *slot = value;
+        if (slot) *slot = value;
+        else if (!parse_seconds(value, *number) || (number == &opt.timeout_s && *number == 0))
+            return usage_failure(key + " takes a number of seconds (" + value + ")");
     }
     return -1;
 }

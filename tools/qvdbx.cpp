@@ -13,6 +13,7 @@
 #  include "live_io.h"
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ int open_transport(Host &h, const std::string &exe_dir) {
 #if defined(QVDBX_HAVE_LIVE_IO)
         LiveIoOptions options;
         options.origin = h.opt.origin;
+        if (h.opt.timeout_s > 0) {
+            options.total_timeout_s = h.opt.timeout_s;
+            options.connect_timeout_s = std::min(options.connect_timeout_s, h.opt.timeout_s);
+        }
         std::string error;
         if (!live_io_open(&h.base, options, error)) return host_failure(EXIT_CONFIG, error);
 #else

@@ -98,16 +98,19 @@ size_t display_width(const std::string &text) {
 
 // MARK: - Progress transport ------------------------------------------------
 
-void progress_show(Progress &p, bool done) {
-    if (!p.enabled || (done && p.shown == 0)) return;
-    std::string line;
-    if (!done)
-        line = "listing " + p.label + ": " + std::to_string(p.pages) + (p.pages == 1 ? " page, " : " pages, ") +
-               std::to_string(p.entries) + " entries";
+void status_line(Progress &p, const std::string &line) {
+    if (line.empty() && p.shown == 0) return;
     size_t pad = p.shown > line.size() ? p.shown - line.size() : 0;
-    std::fprintf(stderr, "\r%s%*s%s", line.c_str(), int(pad), "", done ? "\r" : "");
+    std::fprintf(stderr, "\r%s%*s%s", line.c_str(), int(pad), "", line.empty() ? "\r" : "");
     std::fflush(stderr);
     p.shown = line.size();
+}
+
+void progress_show(Progress &p, bool done) {
+    if (!p.enabled) return;
+    if (done) return status_line(p, "");
+    status_line(p, "listing " + p.label + ": " + std::to_string(p.pages) +
+                       (p.pages == 1 ? " page, " : " pages, ") + std::to_string(p.entries) + " entries");
 }
 
 namespace {

@@ -10,7 +10,8 @@ The bearer token is read from the "authorization" query parameter, as the module
 it. Tokens: VALID_TOKEN works; EXPIRED_TOKEN is answered 401 expired_access_token until
 the refresh grant (GOOD_REFRESH with APP_KEY) hands out a new token; REVOKED_REFRESH is
 answered 400 invalid_grant. Paths that name a failure force it on every API path:
-/rate-limited (429), /server-error (500). Folders are paged through real cursors;
+/rate-limited (429), /server-error (500); `throttle` answers 429 to the next few requests
+of a path, in the middle of a listing as anywhere. Folders are paged through real cursors;
 /Big holds BIG_COUNT files (and one deleted entry) and pages at most PAGE_MAX entries.
 
 Every request is checked the way the transport contract says: POST, the content type as
@@ -98,6 +99,7 @@ class FakeDropbox:
         self.requests = []      # (path, token label) in arrival order
         self.refreshes = 0      # successful refresh grants
         self.violations = []    # requests that broke the transport contract
+        self.throttle = {}      # API path -> how many of its next requests are answered 429
         self.lock = threading.Lock()
         self.rng = random.Random(7)
         self.server = None
@@ -268,6 +270,9 @@ class _Handler(BaseHTTPRequestHandler):
             if token not in fake.valid_tokens:
                 return self.reply(401, {"error_summary": "invalid_access_token/..",
                                         "error": {".tag": "invalid_access_token"}})
+            if fake.throttle.get(url.path, 0) > 0:
+                fake.throttle[url.path] -= 1
+                return self.reply(*fake.api(url.path, {"path": "/rate-limited"}))
             try:
                 args = json.loads(raw.decode() or "null")
             except ValueError:

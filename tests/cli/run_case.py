@@ -210,28 +210,37 @@ def case_ls_json_faces():
         no_violations(server)
 
 
-def case_ls_progress_tty():
+def run_on_tty(*args):
+    """(exit status, everything written) for qvdbx on a pseudo-terminal."""
     import pty
+    pid, fd_master = pty.fork()
+    if pid == 0:
+        os.execv(QVDBX, [QVDBX] + list(args))
+    out = b""
+    while True:
+        try:
+            chunk = os.read(fd_master, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        out += chunk
+    _, status = os.waitpid(pid, 0)
+    return os.WEXITSTATUS(status), out.decode("utf-8", "replace")
+
+
+def case_ls_progress_tty():
     with fd.FakeDropbox() as server:
         path = settings(access_token=fd.VALID_TOKEN)
         for face in FACES:
-            pid, fd_master = pty.fork()
-            if pid == 0:
-                os.execv(QVDBX, [QVDBX, "--live", "--origin", server.origin, "--face", face,
-                                 "--settings", path, "ls", "/Big"])
-            out = b""
-            while True:
-                try:
-                    chunk = os.read(fd_master, 65536)
-                except OSError:
-                    break
-                if not chunk:
-                    break
-                out += chunk
-            _, status = os.waitpid(pid, 0)
-            text = out.decode("utf-8", "replace")
-            check(os.WEXITSTATUS(status) == 0, "ls on a terminal through " + face)
+            status, text = run_on_tty("--live", "--origin", server.origin, "--face", face, "--settings", path,
+                                      "ls", "/Big")
+            check(status == 0, "ls on a terminal through " + face)
             check("listing /Big: 3 pages, 2500 entries" in text, "progress shown through %s: %r" % (face, text[:300]))
+        server.throttle["/2/files/get_temporary_link"] = 1
+        status, text = run_on_tty("--live", "--origin", server.origin, "--settings", path, "--max-wait", "1",
+                                  "link", INTRO)
+        check(status == 0 and "rate limited: asking again in 1 s (1 of 5)" in text, "countdown: %r" % text[:300])
 
 
 def case_stat():
@@ -337,9 +346,39 @@ def case_error_not_found():
 
 
 def case_error_rate_limited():
-    error_case("rate_limited", ["link", "/rate-limited/a.mp3"], "(rate_limited, wait 60 s)")
-    error_case("rate_limited", ["ls", "/rate-limited"], "retry after 60s")
-    error_case("rate_limited", ["stat", "/rate-limited/a.mp3"], "rate_limited")
+    # Asked again 5 times (no wait with --max-wait 0), then the rate limit is the answer.
+    error_case("rate_limited", ["--max-wait", "0", "link", "/rate-limited/a.mp3"], "(rate_limited, wait 60 s)")
+    error_case("rate_limited", ["--max-wait", "0", "ls", "/rate-limited"], "retry after 60s")
+    error_case("rate_limited", ["--max-wait", "0", "stat", "/rate-limited/a.mp3"], "rate_limited")
+    with fd.FakeDropbox() as server:
+        for face in FACES:
+            for args, sent in ((["--max-wait", "0"], 1 + 5), (["--no-wait"], 1)):
+                before = server.count("/2/files/get_temporary_link")
+                proc = live(server, *args, "link", "/rate-limited/a.mp3", face=face)
+                expect(proc, "rate_limited", "link %r through %s" % (args, face))
+                check(server.count("/2/files/get_temporary_link") - before == sent,
+                      "%d requests with %r through %s" % (sent, args, face))
+
+
+def case_rate_limit_resume():
+    # 429s in the middle of a listing: the flat and backend faces ask for the same page
+    # again; the handler face starts the whole listing again.
+    with fd.FakeDropbox() as server:
+        for face, first_pages in (("flat", 1), ("backend", 1), ("handler", 3)):
+            server.requests.clear()
+            server.throttle["/2/files/list_folder/continue"] = 2
+            proc = live(server, "--max-wait", "0", "ls", "/Big", face=face)
+            expect(proc, "ok", "ls /Big with two 429s through " + face)
+            check(len(proc.stdout.splitlines()) == fd.BIG_COUNT, "every entry once", proc)
+            check(server.count("/2/files/list_folder") == first_pages and
+                  server.count("/2/files/list_folder/continue") == 4,
+                  "%s: first pages and continuations: %r" % (face, server.requests))
+            for path, args in (("/2/files/get_temporary_link", ["link", INTRO]),
+                               ("/2/files/get_metadata", ["stat", INTRO])):
+                server.throttle[path] = 5
+                proc = live(server, "--max-wait", "0", *args, face=face)
+                expect(proc, "ok", "%s after five 429s through %s" % (args[0], face))
+        no_violations(server)
 
 
 def case_error_other():
