@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "json_text.h"
+#include "signin.h"
 #include "terminal.h"
 
 #include <algorithm>
@@ -72,10 +73,11 @@ int cmd_validate(Host &h, const Face &face) {
 }
 
 const Command COMMANDS[] = {
-    {"ls", 0, 1, cmd_ls},
-    {"stat", 1, 1, cmd_stat},
-    {"link", 1, 1, cmd_link},
-    {"validate", 0, 0, cmd_validate},
+    {"ls", 0, 1, cmd_ls, false},
+    {"stat", 1, 1, cmd_stat, false},
+    {"link", 1, 1, cmd_link, false},
+    {"validate", 0, 0, cmd_validate, false},
+    {"auth", 0, 0, cmd_auth, true},
 };
 
 } // namespace

@@ -9,6 +9,7 @@ struct Command {
     const char *name;
     size_t min_args, max_args;
     int (*run)(Host &, const Face &);
+    bool own_settings;  // reads and writes the settings itself, always over the live transport
 };
 
 // The command called `name`, or nullptr.

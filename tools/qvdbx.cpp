@@ -5,6 +5,7 @@
 // This file holds the entry point: it checks the command line, loads the module, reads
 // the settings, opens the transport and runs the command.
 #include "commands.h"
+#include "files.h"
 #include "module.h"
 #include "options.h"
 #include "settings.h"
@@ -70,8 +71,9 @@ int run(int argc, char **argv) {
 
     const Face *face = find_face(h.opt.face);
     if (!face) return usage_failure("unknown face " + h.opt.face + " (handler, backend or flat)");
-    if (!h.opt.origin.empty() && !h.opt.live) return usage_failure("--origin needs --live");
     const Command *command = find_command(h.opt.command);
+    if (command && command->own_settings) h.opt.live = true;
+    if (!h.opt.origin.empty() && !h.opt.live) return usage_failure("--origin needs --live");
     if (!want_version) {
         if (h.opt.command.empty()) return usage_failure("no command given");
         if (!command) return usage_failure("unknown command " + h.opt.command);
@@ -87,7 +89,7 @@ int run(int argc, char **argv) {
         std::printf("qvdbx %s (module %s)\n", VERSION, h.m.version());
         return EXIT_DONE;
     }
-    if ((rc = load_settings(h, exe_dir)) >= 0) return rc;
+    if (!command->own_settings && (rc = load_settings(h, exe_dir)) >= 0) return rc;
     if ((rc = open_transport(h, exe_dir)) >= 0) return rc;
     rc = command->run(h, *face);
     std::fflush(stdout);
@@ -106,12 +108,7 @@ int main(int argc, char **argv) {
     int wargc = 0;
     LPWSTR *wargv = CommandLineToArgvW(GetCommandLineW(), &wargc);
     std::vector<std::string> args;
-    for (int k = 0; wargv && k < wargc; ++k) {
-        int n = WideCharToMultiByte(CP_UTF8, 0, wargv[k], -1, nullptr, 0, nullptr, nullptr);
-        std::string arg(n > 0 ? size_t(n) : 1, '\0');
-        if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wargv[k], -1, &arg[0], n, nullptr, nullptr);
-        args.push_back(arg.c_str());
-    }
+    for (int k = 0; wargv && k < wargc; ++k) args.push_back(utf8_of(wargv[k]));
     if (wargv) {
         LocalFree(wargv);
         std::vector<char *> utf8;

@@ -7,7 +7,10 @@ by the system) the five API paths the module uses and the token path:
     /2/files/get_temporary_link, /2/users/get_current_account, /oauth2/token
 
 The bearer token is read from the "authorization" query parameter, as the module sends
-it. Tokens: VALID_TOKEN works; EXPIRED_TOKEN is answered 401 expired_access_token until
+it. The sign-in: `approve` plays the authorize page (checks its URL, hands out an access
+code bound to the code challenge); the code grant checks the verifier against that
+challenge and takes each code once; /2/auth/token/revoke ends a token and its refresh
+token. Tokens: VALID_TOKEN works; EXPIRED_TOKEN is answered 401 expired_access_token until
 the refresh grant (GOOD_REFRESH with APP_KEY) hands out a new token; REVOKED_REFRESH is
 answered 400 invalid_grant. Paths that name a failure force it on every API path:
 /rate-limited (429), /server-error (500); `throttle` answers 429 to the next few requests
@@ -18,9 +21,11 @@ Every request is checked the way the transport contract says: POST, the content 
 the module gives it, and no header beyond Host, Content-Length and Content-Type. A
 request that breaks this is answered 400 and recorded in `violations`.
 """
+import base64
 import hashlib
 import json
 import random
+import re
 import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -35,7 +40,8 @@ PAGE_MAX = 1000
 RETRY_AFTER = 300
 
 API_PATHS = {"/2/files/list_folder", "/2/files/list_folder/continue", "/2/files/get_metadata",
-             "/2/files/get_temporary_link", "/2/users/get_current_account"}
+             "/2/files/get_temporary_link", "/2/users/get_current_account", "/2/auth/token/revoke"}
+ISSUED = []  # every token and verifier handed out or received by any server: never to be printed
 ALLOWED_HEADERS = {"host", "content-length", "content-type"}
 
 
@@ -100,6 +106,11 @@ class FakeDropbox:
         self.refreshes = 0      # successful refresh grants
         self.violations = []    # requests that broke the transport contract
         self.throttle = {}      # API path -> how many of its next requests are answered 429
+        self.codes = {}         # access code -> [challenge, app key, used]
+        self.refresh_tokens = {GOOD_REFRESH: APP_KEY}  # refresh token -> app key
+        self.expired = {EXPIRED_TOKEN}
+        self.refresh_of = {}    # access token -> the refresh token it came from
+        self.revoked = []       # access tokens revoked
         self.lock = threading.Lock()
         self.rng = random.Random(7)
         self.server = None
@@ -200,15 +211,65 @@ class FakeDropbox:
             return 409, {"error_summary": "path/not_file/..", "error": {".tag": "path", "path": {".tag": "not_file"}}}
         return 200, {"metadata": {k: v for k, v in meta.items() if k != ".tag"}, "link": self.temporary_link()}
 
+    # MARK: sign-in
+    def approve(self, authorize_url):
+        """What the authorize page does once the user allows access: checks the URL and
+        hands out the access code, bound to the URL's challenge."""
+        url = urllib.parse.urlsplit(authorize_url)
+        query = dict(urllib.parse.parse_qsl(url.query))
+        assert (url.scheme, url.netloc, url.path) == ("https", "www.dropbox.com", "/oauth2/authorize"), url
+        assert query.get("response_type") == "code" and query.get("code_challenge_method") == "S256", query
+        assert query.get("token_access_type") == "offline" and len(query.get("code_challenge", "")) == 43, query
+        code = self.opaque(43)
+        self.codes[code] = [query["code_challenge"], query["client_id"], False]
+        return code
+
+    def new_access_token(self, refresh=None):
+        token = "sl.u.AF" + self.opaque(1300)
+        self.valid_tokens.add(token)
+        ISSUED.append(token)
+        if refresh:
+            self.refresh_of[token] = refresh
+        return token
+
+    def code_grant(self, form):
+        code, verifier = form.get("code", [""])[0], form.get("code_verifier", [""])[0]
+        ISSUED.append(verifier)
+        grant = self.codes.get(code)
+        bad = {"error": "invalid_grant", "error_description": "code doesn't exist or has expired"}
+        if not grant or grant[2] or grant[1] != form.get("client_id", [""])[0]:
+            return 400, bad
+        grant[2] = True  # a code serves once, whatever the outcome
+        challenge = base64.urlsafe_b64encode(hashlib.sha256(verifier.encode()).digest()).rstrip(b"=").decode()
+        if not re.fullmatch(r"[A-Za-z0-9._~-]{43,128}", verifier) or challenge != grant[0]:
+            return 400, {"error": "invalid_grant", "error_description": "invalid code verifier"}
+        refresh = self.opaque(64)
+        ISSUED.append(refresh)
+        self.refresh_tokens[refresh] = grant[1]
+        return 200, {"access_token": self.new_access_token(refresh), "token_type": "bearer", "expires_in": 14400,
+                     "refresh_token": refresh, "scope": "files.content.read files.metadata.read",
+                     "uid": "12345", "account_id": "dbid:AAH4f99T0taONIb-OurWxbNQ6ywGRopQngc"}
+
     def token(self, form):
-        if form.get("grant_type") != ["refresh_token"] or form.get("client_id") != [APP_KEY]:
+        if form.get("grant_type") == ["authorization_code"]:
+            return self.code_grant(form)
+        refresh = form.get("refresh_token", [""])[0]
+        if form.get("grant_type") != ["refresh_token"] or not form.get("client_id"):
             return 400, {"error": "invalid_request", "error_description": "unknown client or grant"}
-        if form.get("refresh_token") != [GOOD_REFRESH]:
+        if self.refresh_tokens.get(refresh) != form["client_id"][0]:
             return 400, {"error": "invalid_grant", "error_description": "refresh token is invalid or revoked"}
         self.refreshes += 1
-        new = "sl.u.AF" + self.opaque(1300)
-        self.valid_tokens.add(new)
-        return 200, {"access_token": new, "token_type": "bearer", "expires_in": 14400}
+        return 200, {"access_token": self.new_access_token(refresh), "token_type": "bearer", "expires_in": 14400}
+
+    def revoke(self, token):
+        """Revokes the token, its refresh token and every access token of that refresh token."""
+        refresh = self.refresh_of.get(token)
+        self.refresh_tokens.pop(refresh, None)
+        for other in [t for t, r in self.refresh_of.items() if t == token or (refresh and r == refresh)]:
+            self.valid_tokens.discard(other)
+        self.valid_tokens.discard(token)
+        self.revoked.append(token)
+        return 200, None
 
     def token_label(self, token):
         if token == VALID_TOKEN:
@@ -226,7 +287,9 @@ class _Handler(BaseHTTPRequestHandler):
         pass
 
     def reply(self, status, body):
-        if isinstance(body, str):
+        if body is None:
+            data, ctype = b"null", "application/json"
+        elif isinstance(body, str):
             data, ctype = body.encode(), "text/plain; charset=utf-8"
         else:
             data, ctype = json.dumps(body, ensure_ascii=False, separators=(",", ":")).encode(), "application/json"
@@ -264,12 +327,14 @@ class _Handler(BaseHTTPRequestHandler):
             if token is None:
                 return self.reply(400, 'Error in call to API function: Must provide HTTP header '
                                        '"Authorization" or URL parameter "authorization".')
-            if token == EXPIRED_TOKEN:
+            if token in fake.expired:
                 return self.reply(401, {"error_summary": "expired_access_token/..",
                                         "error": {".tag": "expired_access_token"}})
             if token not in fake.valid_tokens:
                 return self.reply(401, {"error_summary": "invalid_access_token/..",
                                         "error": {".tag": "invalid_access_token"}})
+            if url.path == "/2/auth/token/revoke":
+                return self.reply(*fake.revoke(token))
             if fake.throttle.get(url.path, 0) > 0:
                 fake.throttle[url.path] -= 1
                 return self.reply(*fake.api(url.path, {"path": "/rate-limited"}))

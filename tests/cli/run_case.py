@@ -43,18 +43,29 @@ def check(cond, what, proc=None):
         raise Failed(what + detail)
 
 
-def qvdbx(*args, env=None, extra_env=None):
+def test_env(env=None, extra_env=None):
     run_env = dict(env if env is not None else os.environ)
     for name in ("DROPBOX_ACCESS_TOKEN", "DROPBOX_REFRESH_TOKEN", "DROPBOX_APP_KEY"):
         if env is None:
             run_env.pop(name, None)
+    # Saved settings come from the test's own home, never the user's.
+    run_env["HOME"] = os.path.join(TMP, "home")
+    run_env.pop("XDG_CONFIG_HOME", None)
     run_env.update(extra_env or {})
-    proc = subprocess.run(EMULATOR + [QVDBX] + list(args), capture_output=True, text=True, encoding="utf-8",
-                          env=run_env, timeout=90)
-    for secret in SECRETS:
+    return run_env
+
+
+def no_secrets(proc):
+    for secret in SECRETS + fd.ISSUED:
         check(secret not in proc.stdout and secret not in proc.stderr, "a credential was printed", proc)
     check(re.search(r"sl\.[A-Za-z0-9_-]{12}", proc.stdout + proc.stderr) is None, "a token was printed", proc)
     return proc
+
+
+def qvdbx(*args, env=None, extra_env=None):
+    proc = subprocess.run(EMULATOR + [QVDBX] + list(args), capture_output=True, text=True, encoding="utf-8",
+                          env=test_env(env, extra_env), timeout=90)
+    return no_secrets(proc)
 
 
 def expect(proc, status, what):
@@ -390,6 +401,119 @@ def case_error_other():
     proc = qvdbx("--live", "--origin", origin, "--settings", settings(access_token=fd.VALID_TOKEN), "link", INTRO)
     expect(proc, "other", "connection refused")
     check("(transport)" in proc.stderr, "a transport failure", proc)
+
+
+# MARK: - Sign-in (qvdbx auth against the loopback server)
+
+def sign_in(server, *args, paste=lambda code: code + "\n", extra_env=None):
+    """Runs qvdbx auth, lets the server's authorize page approve the URL it prints and
+    pastes what `paste(code)` gives. (the finished run, the code)."""
+    proc = subprocess.Popen(EMULATOR + [QVDBX, "auth", "--origin", server.origin] + list(args),
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            encoding="utf-8", env=test_env(None, extra_env))
+    shown = line = ""
+    for line in proc.stdout:
+        shown += line
+        if line.startswith("  https://"):
+            break
+    code = server.approve(line.strip()) if line.startswith("  https://") else ""
+    out, err = proc.communicate(paste(code), timeout=60)
+    return no_secrets(subprocess.CompletedProcess(args, proc.returncode, shown + out, err)), code
+
+
+def saved_file(home=None):
+    return os.path.join(home or os.path.join(TMP, "home", ".config"), "qvdbx", "settings.json")
+
+
+def mode_of(path):
+    return os.stat(path).st_mode & 0o777
+
+
+def case_auth_sign_in():
+    with fd.FakeDropbox() as server:
+        proc, code = sign_in(server, "--app-key", fd.APP_KEY)
+        expect(proc, "ok", "sign-in")
+        check("  https://www.dropbox.com/oauth2/authorize?client_id=%s&response_type=code&code_challenge=" % fd.APP_KEY
+              in proc.stdout, "the authorize URL", proc)
+        path = saved_file()
+        with open(path, encoding="utf-8") as f:
+            saved = json.load(f)
+        check(set(saved) == {"access_token", "refresh_token", "app_key"} and saved["app_key"] == fd.APP_KEY and
+              saved["access_token"] in server.valid_tokens and saved["refresh_token"] in server.refresh_tokens,
+              "the settings hold the tokens handed out and the app key")
+        check(mode_of(path) == 0o600 and mode_of(os.path.dirname(path)) == 0o700, "modes 0600 and 0700")
+        check(os.listdir(os.path.dirname(path)) == ["settings.json"], "no temporary or pending file left")
+        # The saved settings are the default of --live, also once the access token expired.
+        for face in FACES:
+            expect(qvdbx("--live", "--origin", server.origin, "--face", face, "ls", "/Music"), "ok",
+                   "ls with the saved settings through " + face)
+        server.expired.add(saved["access_token"])
+        expect(qvdbx("--live", "--origin", server.origin, "link", INTRO), "ok", "link past the token's life")
+        check(server.refreshes == 1, "the saved refresh token renewed the access token")
+        # A code serves once; a code given for another challenge fails the verifier.
+        again, _ = sign_in(server, "--app-key", fd.APP_KEY, paste=lambda _: code + "\n")
+        other = server.approve("https://www.dropbox.com/oauth2/authorize?client_id=%s&response_type=code&"
+                               "code_challenge=%s&code_challenge_method=S256&token_access_type=offline"
+                               % (fd.APP_KEY, "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbX6N_8Nd6Kk"))
+        wrong, _ = sign_in(server, "--app-key", fd.APP_KEY, paste=lambda _: other + "\n")
+        for proc in (again, wrong):
+            expect(proc, "auth", "a used code, a wrong verifier")
+            check("invalid_grant" in proc.stderr, "says the code is refused", proc)
+        with open(path, encoding="utf-8") as f:
+            check(json.load(f) == saved, "a failed sign-in leaves the saved settings")
+        xdg = os.path.join(TMP, "xdg")
+        proc, _ = sign_in(server, extra_env={"XDG_CONFIG_HOME": xdg, "DROPBOX_APP_KEY": fd.APP_KEY})
+        expect(proc, "ok", "sign-in with the app key from the environment")
+        check(mode_of(saved_file(xdg)) == 0o600, "saved under XDG_CONFIG_HOME")
+        no_violations(server)
+
+
+def case_auth_two_steps():
+    # The page's code given later with --code, and the failures before any token.
+    with fd.FakeDropbox() as server:
+        target = os.path.join(TMP, "mine.json")
+        proc, code = sign_in(server, "--app-key", fd.APP_KEY, "--settings", target, paste=lambda _: "")
+        expect(proc, "auth", "no code pasted")
+        check("qvdbx auth --code CODE" in proc.stderr and mode_of(target + ".pending") == 0o600,
+              "the sign-in waits for its code", proc)
+        proc = qvdbx("auth", "--origin", server.origin, "--settings", target, "--code", code)
+        expect(proc, "ok", "auth --code")
+        check(mode_of(target) == 0o600 and not os.path.exists(target + ".pending"), "saved with --settings")
+        closed = fd.FakeDropbox().start()
+        origin = closed.origin
+        closed.stop()
+        for args, status, message in (
+                (["--code", "x"], "config", "no sign-in waits"),
+                ([], "config", "no app key"),
+                (["--app-key", fd.APP_KEY, "--origin", origin], "other", "the token request failed"),
+                (["--revoke"], "config", "not signed in")):
+            proc, _ = sign_in(server, "--settings", os.path.join(TMP, "none.json"), *args)
+            expect(proc, status, "auth %r" % args)
+            check(message in proc.stderr, "says why (%r)" % message, proc)
+        no_violations(server)
+
+
+def case_auth_revoke():
+    with fd.FakeDropbox() as server:
+        for expire in (False, True):
+            target = os.path.join(TMP, "revoke-%d.json" % expire)
+            proc, _ = sign_in(server, "--app-key", fd.APP_KEY, "--settings", target)
+            expect(proc, "ok", "sign-in")
+            with open(target, encoding="utf-8") as f:
+                saved = json.load(f)
+            if expire:
+                server.expired.add(saved["access_token"])
+            proc = qvdbx("auth", "--revoke", "--origin", server.origin, "--settings", target)
+            expect(proc, "ok", "revoke (access token expired: %s)" % expire)
+            check("revoked" in proc.stdout and not os.path.exists(target), "the file is deleted", proc)
+            check(saved["refresh_token"] not in server.refresh_tokens and server.revoked, "revoked at the server")
+            check(server.requests[-1] == ("/2/auth/token/revoke", "refreshed"), "the revoke request carries the token")
+        # Tokens revoked elsewhere: nothing left to revoke, the file goes.
+        target = settings(access_token=fd.VALID_TOKEN + "gone")
+        proc = qvdbx("auth", "--revoke", "--origin", server.origin, "--settings", target)
+        expect(proc, "ok", "revoke of dead tokens")
+        check("no longer valid" in proc.stdout and not os.path.exists(target), "the file is deleted", proc)
+        no_violations(server)
 
 
 def main():
