@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include "json_text.h"
+#include "playlist.h"
 #include "signin.h"
 #include "terminal.h"
 
@@ -21,14 +22,8 @@ std::string item_json(const Item &item) {
 
 int cmd_ls(Host &h, const Face &face) {
     const char *path = h.opt.args.empty() ? nullptr : h.opt.args[0].c_str();
-    // The handler picks the settings' "Path" itself; the other faces are told it.
-    if (!path && std::strcmp(face.name, "handler") != 0) path = h.settings.path.c_str();
-    h.progress.enabled = is_terminal(stderr) && is_terminal(stdout);
-    h.progress.label = path && *path ? path : h.settings.path.empty() ? "/" : h.settings.path;
     Listing listing;
-    int rc = face.list(h, path, listing);
-    progress_show(h.progress, true);
-    if (rc) return rc;
+    if (int rc = list_folder(h, face, path, is_terminal(stderr) && is_terminal(stdout), listing)) return rc;
     if (h.opt.json) {
         std::printf("%s\n", listing.json.c_str());
         return EXIT_DONE;
@@ -77,10 +72,21 @@ const Command COMMANDS[] = {
     {"stat", 1, 1, cmd_stat, false},
     {"link", 1, 1, cmd_link, false},
     {"validate", 0, 0, cmd_validate, false},
+    {"playlist", 1, 1, cmd_playlist, false},
     {"auth", 0, 0, cmd_auth, true},
 };
 
 } // namespace
+
+int list_folder(Host &h, const Face &face, const char *path, bool show_progress, Listing &listing) {
+    // The handler picks the settings' "Path" itself; the other faces are told it.
+    if (!path && std::strcmp(face.name, "handler") != 0) path = h.settings.path.c_str();
+    h.progress.enabled = show_progress;
+    h.progress.label = path && *path ? path : h.settings.path.empty() ? "/" : h.settings.path;
+    int rc = face.list(h, path, listing);
+    progress_show(h.progress, true);
+    return rc;
+}
 
 const Command *find_command(const std::string &name) {
     for (const Command &c : COMMANDS)

@@ -64,7 +64,6 @@ struct Progress {
     std::string label;
     int pages = 0;
     long entries = 0;
-    size_t shown = 0;
 };
 
 struct Host {

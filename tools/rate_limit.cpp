@@ -15,10 +15,10 @@ bool wait_out_rate_limit(Host &h, int &retries) {
     bool show = is_terminal(stderr);
     for (long left = wait; left > 0; --left) {
         if (show)
-            status_line(h.progress, "rate limited: asking again in " + std::to_string(left) + " s (" +
+            status_line("rate limited: asking again in " + std::to_string(left) + " s (" +
                                         std::to_string(retries) + " of " + std::to_string(MAX_RETRIES) + ")");
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
-    if (show) status_line(h.progress, "");
+    if (show) status_line("");
     return true;
 }

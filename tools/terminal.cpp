@@ -13,6 +13,13 @@
 #  include <unistd.h>
 #endif
 
+namespace {
+
+// Columns of the status line now on stderr; 0 when none is shown.
+size_t status_width = 0;
+
+} // namespace
+
 bool is_terminal(std::FILE *stream) {
 #if defined(_WIN32)
     return _isatty(_fileno(stream)) != 0;
@@ -39,6 +46,7 @@ std::string redact(const Host &h, std::string text) {
 }
 
 int host_failure(int status, const std::string &message) {
+    status_line("");
     std::fprintf(stderr, "qvdbx: %s\n", message.c_str());
     return status;
 }
@@ -57,6 +65,7 @@ int module_failure(const Host &h, int fallback) {
     }
     std::string message = redact(h, h.m.last_error());
     if (message.empty()) message = "failed";
+    status_line("");
     if (code == QVDBX_E_RATE_LIMITED)
         std::fprintf(stderr, "qvdbx: %s (%s, wait %d s)\n", message.c_str(), h.m.strerror(code),
                      h.m.retry_after_s());
@@ -98,18 +107,19 @@ size_t display_width(const std::string &text) {
 
 // MARK: - Progress transport ------------------------------------------------
 
-void status_line(Progress &p, const std::string &line) {
-    if (line.empty() && p.shown == 0) return;
-    size_t pad = p.shown > line.size() ? p.shown - line.size() : 0;
+void status_line(const std::string &line) {
+    if (line.empty() && status_width == 0) return;
+    size_t width = display_width(line);
+    size_t pad = status_width > width ? status_width - width : 0;
     std::fprintf(stderr, "\r%s%*s%s", line.c_str(), int(pad), "", line.empty() ? "\r" : "");
     std::fflush(stderr);
-    p.shown = line.size();
+    status_width = width;
 }
 
 void progress_show(Progress &p, bool done) {
     if (!p.enabled) return;
-    if (done) return status_line(p, "");
-    status_line(p, "listing " + p.label + ": " + std::to_string(p.pages) +
+    if (done) return status_line("");
+    status_line("listing " + p.label + ": " + std::to_string(p.pages) +
                        (p.pages == 1 ? " page, " : " pages, ") + std::to_string(p.entries) + " entries");
 }
 

@@ -24,8 +24,9 @@ std::string human_size(const Item &item);
 // Terminal columns of a UTF-8 text: East Asian wide characters take two.
 size_t display_width(const std::string &text);
 
-// Rewrites the terminal's status line on stderr with `line`; "" erases it.
-void status_line(Progress &p, const std::string &line);
+// Rewrites the terminal's status line on stderr with `line`; "" erases it. Error lines
+// erase it first.
+void status_line(const std::string &line);
 
 // Rewrites the progress line in place; `done` erases it.
 void progress_show(Progress &p, bool done);

@@ -16,6 +16,8 @@ answered 400 invalid_grant. Paths that name a failure force it on every API path
 /rate-limited (429), /server-error (500); `throttle` answers 429 to the next few requests
 of a path, in the middle of a listing as anywhere. Folders are paged through real cursors;
 /Big holds BIG_COUNT files (and one deleted entry) and pages at most PAGE_MAX entries.
+/Album holds short WAV files (ALBUM): their temporary links point back at this server,
+which serves their bytes to a player over GET.
 
 Every request is checked the way the transport contract says: POST, the content type as
 the module gives it, and no header beyond Host, Content-Length and Content-Type. A
@@ -64,8 +66,31 @@ def _meta(path, size=None):
     return meta
 
 
-def _library():
-    """folder path_lower -> list of entries (metadata objects, in order)."""
+# Real sound for the player tests: name -> seconds of a 440 Hz tone (8 kHz mono WAV). The
+# names mix letter cases to check that sorting and extension matching ignore them.
+ALBUM = {"01 Opening.wav": 1.0, "02 Theme.WAV": 2.5, "10 Finale.wav": 0.5, "Intro.wav": 1.5,
+         "interlude.wav": 0.75, "Extras/bonus.wav": 1.25}
+UNAVAILABLE = "/Album/05 Unavailable.mp3"  # listed, but its link is refused
+
+
+def wav_bytes(seconds, rate=8000):
+    import io
+    import math
+    import struct
+    import wave
+    out = io.BytesIO()
+    with wave.open(out, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * k / rate)))
+                               for k in range(int(seconds * rate))))
+    return out.getvalue()
+
+
+def _library(content):
+    """folder path_lower -> list of entries (metadata objects, in order); fills `content`
+    (path_lower -> bytes) for the files that have real sound."""
     folders = {"": []}
     def add(path, size=None):
         meta = _meta(path, size)
@@ -88,12 +113,22 @@ def _library():
         if k == 1500:
             folders["/big"].append({".tag": "deleted", "name": "gone.mp3",
                                     "path_lower": "/big/gone.mp3", "path_display": "/Big/gone.mp3"})
+    add("/Album")
+    add("/Album/Extras")
+    for name, seconds in ALBUM.items():
+        data = wav_bytes(seconds)
+        content[add("/Album/" + name, len(data))["path_lower"]] = data
+    add(UNAVAILABLE, 4000000)
+    add("/Album/cover.JPG", 120000)
+    add("/Album/notes.txt", 300)
     return folders
 
 
 class FakeDropbox:
     def __init__(self):
-        self.folders = _library()
+        self.content = {}       # path_lower -> bytes behind its temporary links
+        self.folders = _library(self.content)
+        self.links = {}         # served link path -> bytes
         self.by_path = {}
         for entries in self.folders.values():
             for meta in entries:
@@ -167,7 +202,13 @@ class FakeDropbox:
     def lookup(self, path):
         return self.by_path.get(path.lower())
 
-    def temporary_link(self):
+    def temporary_link(self, meta):
+        data = self.content.get(meta["path_lower"])
+        if data is not None:
+            # A file with real sound: the link points back here and serves its bytes.
+            path = "/cd/0/get/" + self.opaque(120) + "/file"
+            self.links[path] = data
+            return self.origin + path
         return ("https://uc" + "".join(self.rng.choice("0123456789abcdef") for _ in range(26))
                 + ".dl.dropboxusercontent.com/cd/0/get/" + self.opaque(280) + "/file")
 
@@ -209,7 +250,10 @@ class FakeDropbox:
             return 200, meta
         if meta[".tag"] != "file":
             return 409, {"error_summary": "path/not_file/..", "error": {".tag": "path", "path": {".tag": "not_file"}}}
-        return 200, {"metadata": {k: v for k, v in meta.items() if k != ".tag"}, "link": self.temporary_link()}
+        if meta["path_display"] == UNAVAILABLE:
+            return 409, {"error_summary": "path/restricted_content/..",
+                         "error": {".tag": "path", "path": {".tag": "restricted_content"}}}
+        return 200, {"metadata": {k: v for k, v in meta.items() if k != ".tag"}, "link": self.temporary_link(meta)}
 
     # MARK: sign-in
     def approve(self, authorize_url):
@@ -302,7 +346,29 @@ class _Handler(BaseHTTPRequestHandler):
         self.wfile.write(data)
 
     def do_GET(self):
-        self.reply(405, "only POST")
+        # The bytes behind a temporary link, as a player asks for them (ranges included).
+        data = self.fake.links.get(urllib.parse.urlsplit(self.path).path)
+        if data is None:
+            return self.reply(404, "no such link")
+        start, end = 0, len(data) - 1
+        ranged = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
+        if ranged:
+            start = int(ranged.group(1))
+            end = min(end, int(ranged.group(2))) if ranged.group(2) else end
+        if start > end:
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % len(data))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        self.send_response(206 if ranged else 200)
+        self.send_header("Content-Type", "audio/wav")
+        self.send_header("Accept-Ranges", "bytes")
+        self.send_header("Content-Length", str(end - start + 1))
+        if ranged:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, len(data)))
+        self.end_headers()
+        self.wfile.write(data[start:end + 1])
 
     def do_POST(self):
         fake = self.fake

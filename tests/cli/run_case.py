@@ -14,6 +14,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -26,6 +27,7 @@ INTRO = "/Music/Sigur Rós/Ágætis byrjun/01 Intro.flac"
 HUNTER = "/Music/Björk/Homogenic/01 Hunter.flac"
 
 QVDBX = None
+FFPROBE = None
 EMULATOR = []  # the command that runs a cross-built qvdbx (Wine), if any
 TMP = None
 SECRETS = [fd.VALID_TOKEN, fd.EXPIRED_TOKEN, fd.GOOD_REFRESH, fd.REVOKED_REFRESH]
@@ -403,6 +405,70 @@ def case_error_other():
     check("(transport)" in proc.stderr, "a transport failure", proc)
 
 
+# MARK: - Playlists and a real player (ffprobe) over the links the server serves
+
+ALBUM_ORDER = ["01 Opening.wav", "02 Theme.WAV", "10 Finale.wav", "interlude.wav", "Intro.wav"]
+
+
+def read_m3u(text):
+    """[(name, url)] of an extended M3U, after checking its head."""
+    lines = text.splitlines()
+    check(lines[:1] == ["#EXTM3U"], "the playlist begins #EXTM3U: %r" % text[:200])
+    expiry = re.fullmatch(r"# the links expire at (\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) \(4 hours after they were made\)",
+                          lines[1])
+    check(expiry, "the expiry line: %r" % lines[1])
+    made = time.mktime(time.strptime(expiry.group(1), "%Y-%m-%dT%H:%M:%SZ")) - time.timezone
+    check(abs(made - 4 * 3600 - time.time()) < 120, "the links expire 4 hours from now (UTC): %s" % expiry.group(1))
+    body = lines[2:]
+    check(len(body) % 2 == 0 and all(l.startswith("#EXTINF:-1,") for l in body[::2]), "EXTINF and link pairs")
+    return [(info[len("#EXTINF:-1,"):], url) for info, url in zip(body[::2], body[1::2])]
+
+
+def case_playlist():
+    with fd.FakeDropbox() as server:
+        for face in FACES:
+            proc = live(server, "playlist", "/Album", face=face)
+            check(proc.returncode == EXIT["other"], "a left-out file fails the run through " + face, proc)
+            entries = read_m3u(proc.stdout)
+            check([name for name, _ in entries] == ALBUM_ORDER,
+                  "playable files only, by name whatever the case: %r" % entries)
+            check(all(url.startswith(server.origin + "/cd/0/get/") for _, url in entries), "the links", proc)
+            check(proc.stderr.splitlines()[-2:] == ["qvdbx: left out 05 Unavailable.mp3", "qvdbx: 1 of 6 files left out"],
+                  "names the file left out", proc)
+            out = os.path.join(TMP, "extras-%s.m3u" % face)
+            proc = live(server, "playlist", "/Album/Extras", "-o", out, face=face)
+            expect(proc, "ok", "playlist -o through " + face)
+            with open(out, encoding="utf-8") as f:
+                check(proc.stdout == "" and [n for n, _ in read_m3u(f.read())] == ["bonus.wav"], "written to -o")
+        status, text = run_on_tty("--live", "--origin", server.origin, "--settings", settings(access_token=fd.VALID_TOKEN),
+                                  "playlist", "/Album")
+        check(status == 1 and "links 6 of 6" in text, "progress on a terminal: %r" % text[-300:])
+        no_violations(server)
+
+
+def probe_duration(url):
+    proc = subprocess.run([FFPROBE, "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", url],
+                          capture_output=True, text=True, timeout=60)
+    check(proc.returncode == 0, "ffprobe reads %s" % url, proc)
+    return float(proc.stdout)
+
+
+def case_ffprobe():
+    # A real player's probe on what qvdbx hands out: one link, and each entry of a playlist
+    # as a player reads it (ffprobe takes no plain extended M3U as a whole).
+    with fd.FakeDropbox() as server:
+        proc = live(server, "link", "/Album/02 Theme.WAV")
+        expect(proc, "ok", "link")
+        check(abs(probe_duration(proc.stdout.strip()) - 2.5) < 0.01, "ffprobe: 2.5 s")
+        out = os.path.join(TMP, "album.m3u")
+        live(server, "playlist", "/Album", "-o", out, face="backend")
+        with open(out, encoding="utf-8") as f:
+            entries = read_m3u(f.read())
+        for name, url in entries:
+            check(abs(probe_duration(url) - fd.ALBUM[name]) < 0.01, "ffprobe: %s lasts %s s" % (name, fd.ALBUM[name]))
+        check(len(entries) == 5, "every playable entry probed")
+
+
 # MARK: - Sign-in (qvdbx auth against the loopback server)
 
 def sign_in(server, *args, paste=lambda code: code + "\n", extra_env=None):
@@ -517,14 +583,16 @@ def case_auth_revoke():
 
 
 def main():
-    global QVDBX, TMP
+    global QVDBX, TMP, FFPROBE
     parser = argparse.ArgumentParser()
     parser.add_argument("--qvdbx", required=True)
     parser.add_argument("--emulator", action="append", default=[])
+    parser.add_argument("--ffprobe")
     parser.add_argument("case")
     args = parser.parse_args()
     QVDBX = os.path.abspath(args.qvdbx)
     EMULATOR[:] = args.emulator
+    FFPROBE = args.ffprobe
     case = globals().get("case_" + args.case)
     if case is None:
         print("unknown case " + args.case)
