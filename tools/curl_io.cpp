@@ -25,12 +25,16 @@ struct Buffer {
     char *data = nullptr;
     size_t len = 0;
     size_t cap = 0;
+    bool too_large = false;
 };
 
 size_t on_data(char *ptr, size_t size, size_t nmemb, void *userdata) {
     Buffer *buf = static_cast<Buffer *>(userdata);
     size_t n = size * nmemb;
-    if (n > MAX_BODY - buf->len) return 0;  // aborts the transfer (CURLE_WRITE_ERROR)
+    if (n > MAX_BODY - buf->len) {
+        buf->too_large = true;
+        return 0;  // aborts the transfer (CURLE_WRITE_ERROR)
+    }
     if (buf->len + n + 1 > buf->cap) {
         size_t cap = buf->cap ? buf->cap : 4096;
         while (cap < buf->len + n + 1) cap *= 2;
@@ -121,7 +125,7 @@ int exchange(void *ctx, const char *url, const char *request_body, const char *c
         std::free(buf.data);
         if (err) {
             const char *why = io->errbuf[0] ? io->errbuf : curl_easy_strerror(rc);
-            if (rc == CURLE_WRITE_ERROR) why = "answer too large or out of memory";
+            if (rc == CURLE_WRITE_ERROR) why = buf.too_large ? "answer larger than 64 MiB" : "out of memory";
             std::string text = std::string("curl: ") + why;
             *err = dup_text(text.c_str());
         }

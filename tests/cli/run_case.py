@@ -582,6 +582,24 @@ def case_auth_revoke():
         no_violations(server)
 
 
+# MARK: - The live transport under a hostile server
+
+def case_hostile_server():
+    import hostile_server as hs
+    for mode, scheme, message in (("huge", "http", "answer larger than 64 MiB"),
+                                  ("truncated", "http", "transfer closed with 900 bytes remaining"),
+                                  ("silent", "http", "timed out"),
+                                  ("chunked", "http", "chunk"),
+                                  ("plain", "https", "SSL")):
+        with hs.HostileServer(mode) as server:
+            origin = "%s://127.0.0.1:%d" % (scheme, server.port)
+            for face in FACES:
+                proc = qvdbx("--live", "--origin", origin, "--timeout", "1", "--face", face,
+                             "--settings", settings(access_token=fd.VALID_TOKEN), "link", INTRO)
+                expect(proc, "other", "%s server through %s" % (mode, face))
+                check(message in proc.stderr and "(transport)" in proc.stderr, "says what went wrong: " + mode, proc)
+
+
 def main():
     global QVDBX, TMP, FFPROBE
     parser = argparse.ArgumentParser()
