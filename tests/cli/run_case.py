@@ -520,7 +520,7 @@ def case_auth_sign_in():
         again, _ = sign_in(server, "--app-key", fd.APP_KEY, paste=lambda _: code + "\n")
         other = server.approve("https://www.dropbox.com/oauth2/authorize?client_id=%s&response_type=code&"
                                "code_challenge=%s&code_challenge_method=S256&token_access_type=offline"
-                               % (fd.APP_KEY, "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbX6N_8Nd6Kk"))
+                               % (fd.APP_KEY, "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"))
         wrong, _ = sign_in(server, "--app-key", fd.APP_KEY, paste=lambda _: other + "\n")
         for proc in (again, wrong):
             expect(proc, "auth", "a used code, a wrong verifier")
