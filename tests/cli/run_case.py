@@ -176,7 +176,9 @@ def case_symbol_missing():
 
 def case_usage():
     for args in ([], ["frobnicate"], ["link"], ["ls", "a", "b"], ["--face", "gui", "ls"],
-                 ["--origin", "http://127.0.0.1:9", "ls"], ["--bogus", "ls"], ["ls", "--settings"]):
+                 ["--origin", "http://127.0.0.1:9", "ls"], ["--bogus", "ls"], ["ls", "--settings"],
+                 ["playlist"], ["auth", "extra"], ["--max-wait", "soon", "ls"], ["--max-wait", "-1", "ls"],
+                 ["--timeout", "0", "ls"], ["--timeout", "99999999", "ls"]):
         proc = qvdbx(*args)
         check(proc.returncode == EXIT["usage"] and proc.stderr.startswith("qvdbx: "),
               "usage error for %r" % args, proc)
