@@ -479,12 +479,16 @@ def sign_in(server, *args, paste=lambda code: code + "\n", extra_env=None):
     proc = subprocess.Popen(EMULATOR + [QVDBX, "auth", "--origin", server.origin] + list(args),
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             encoding="utf-8", env=test_env(None, extra_env))
-    shown = line = ""
-    for line in proc.stdout:
-        shown += line
-        if line.startswith("  https://"):
+    # Raw reads up to the URL's line, so that nothing printed waits unseen in a buffer.
+    raw = b""
+    while not re.search(rb"^  https://\S+\n", raw, re.M):
+        chunk = os.read(proc.stdout.fileno(), 4096)
+        if not chunk:
             break
-    code = server.approve(line.strip()) if line.startswith("  https://") else ""
+        raw += chunk
+    shown = raw.decode("utf-8")
+    url = re.search(r"^  (https://\S+)$", shown, re.M)
+    code = server.approve(url.group(1)) if url else ""
     out, err = proc.communicate(paste(code), timeout=60)
     return no_secrets(subprocess.CompletedProcess(args, proc.returncode, shown + out, err)), code
 
@@ -502,7 +506,7 @@ def case_auth_sign_in():
         proc, code = sign_in(server, "--app-key", fd.APP_KEY)
         expect(proc, "ok", "sign-in")
         check("  https://www.dropbox.com/oauth2/authorize?client_id=%s&response_type=code&code_challenge=" % fd.APP_KEY
-              in proc.stdout, "the authorize URL", proc)
+              in proc.stdout and "paste the access code" in proc.stdout, "the authorize URL and the prompt", proc)
         path = saved_file()
         with open(path, encoding="utf-8") as f:
             saved = json.load(f)
