@@ -16,14 +16,6 @@
 #  include <unistd.h>
 #endif
 
-bool read_file(const std::string &path, std::string &out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    out = text.str();
-    return !in.bad();
-}
 
 std::string dir_of(const std::string &path) {
 #if defined(_WIN32)
@@ -166,3 +158,17 @@ bool make_private_dir(const std::string &dir, std::string &error) {
 bool remove_file(const std::string &path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }
 
 #endif
+
+bool read_file(const std::string &path, std::string &out) {
+#if defined(_WIN32)
+    // The ANSI code page cannot name every path; a UTF-16 name can (a user's %APPDATA%).
+    std::ifstream in(wide(path).c_str(), std::ios::binary);
+#else
+    std::ifstream in(path, std::ios::binary);
+#endif
+    if (!in) return false;
+    std::ostringstream text;
+    text << in.rdbuf();
+    out = text.str();
+    return !in.bad();
+}
