@@ -102,7 +102,7 @@ std::string authorize_url(const std::string &app_key, const std::string &challen
 std::string code_grant_form(const std::string &code, const std::string &app_key,
                             const std::string &verifier) {
     return "grant_type=authorization_code&code=" + pct_encode(code) + "&client_id=" + pct_encode(app_key) +
-           "&code_verifier=" + verifier;
+           "&code_verifier=" + pct_encode(verifier);
 }
 
 std::string refresh_grant_form(const std::string &refresh_token, const std::string &app_key) {

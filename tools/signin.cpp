@@ -9,8 +9,8 @@
 #include "settings.h"
 #include "terminal.h"
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 
 namespace {
@@ -42,6 +42,14 @@ std::string member(const Answer &a, const char *key) {
     JsonDoc doc(a.body);
     const char *value = str_member(doc.root(), key);
     return value ? value : "";
+}
+
+// The OAuth error code of an answer, fit to print: printable ASCII as the codes are, so
+// that no server can write control sequences to the terminal.
+std::string oauth_error(const Answer &a) {
+    std::string error = member(a, "error").substr(0, 64);
+    bool printable = std::all_of(error.begin(), error.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+    return printable ? error : "?";
 }
 
 int transport_failure(const Answer &a, const std::string &what) {
@@ -110,7 +118,7 @@ std::string read_code() {
 int exchange_code(Host &h, const Pending &p, const std::string &code, std::string &settings_doc) {
     Answer a = post(h, TOKEN_URL, code_grant_form(code, p.app_key, p.verifier), FORM_TYPE);
     if (a.rc != 0) return transport_failure(a, "the token request failed");
-    std::string error = redact(h, member(a, "error"));
+    std::string error = redact(h, oauth_error(a));
     if (error == "invalid_grant")
         return host_failure(EXIT_AUTH, "the access code is wrong, used or expired (invalid_grant): "
                                        "run qvdbx auth again");
