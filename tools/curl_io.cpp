@@ -86,7 +86,7 @@ int exchange(void *ctx, const char *url, const char *request_body, const char *c
     if (rc != CURLE_OK) {
         if (err) {
             const char *why = io->errbuf[0] ? io->errbuf : curl_easy_strerror(rc);
-            if (rc == CURLE_WRITE_ERROR) why = "answer too large or out of memory";
+            if (rc == CURLE_WRITE_ERROR) why = buf.over_cap() ? "answer larger than 64 MiB" : "out of memory";
             std::string text = std::string("curl: ") + why;
             *err = live_dup_text(text.c_str());
         }

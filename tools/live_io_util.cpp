@@ -21,7 +21,10 @@ std::string live_target(const std::string &origin, const char *url) {
 LiveBody::~LiveBody() { std::free(data_); }
 
 bool LiveBody::append(const char *bytes, size_t n) {
-    if (n > LIVE_MAX_BODY - len_) return false;
+    if (n > LIVE_MAX_BODY - len_) {
+        over_cap_ = true;
+        return false;
+    }
     if (len_ + n + 1 > cap_) {
         size_t cap = cap_ ? cap_ : 4096;
         while (cap < len_ + n + 1) cap *= 2;

@@ -25,8 +25,9 @@ public:
     LiveBody(const LiveBody &) = delete;
     LiveBody &operator=(const LiveBody &) = delete;
 
-    // False when the answer would pass LIVE_MAX_BODY or memory ran out.
+    // False when the answer would pass LIVE_MAX_BODY (over_cap() tells) or memory ran out.
     bool append(const char *bytes, size_t n);
+    bool over_cap() const { return over_cap_; }
     // Hands the buffer over (NULL for an empty answer; the module reads that as "").
     char *release();
 
@@ -34,6 +35,7 @@ private:
     char *data_ = nullptr;
     size_t len_ = 0;
     size_t cap_ = 0;
+    bool over_cap_ = false;
 };
 
 // One HTTP exchange of a transport; `request_body` NULL means GET.

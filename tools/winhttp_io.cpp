@@ -158,7 +158,8 @@ int exchange(void *ctx, const char *url, const char *request_body, const char *c
     *status = int(code);
     LiveBody answer;
     DWORD read = read_body(request.get(), deadline, answer);
-    if (read == ERROR_INSUFFICIENT_BUFFER) return fail(err, "answer too large or out of memory");
+    if (read == ERROR_INSUFFICIENT_BUFFER)
+        return fail(err, answer.over_cap() ? "answer larger than 64 MiB" : "out of memory");
     if (read != ERROR_SUCCESS) return fail(err, describe(read));
     *body = answer.release();
     return 0;

@@ -7,21 +7,30 @@ by the system) the five API paths the module uses and the token path:
     /2/files/get_temporary_link, /2/users/get_current_account, /oauth2/token
 
 The bearer token is read from the "authorization" query parameter, as the module sends
-it. Tokens: VALID_TOKEN works; EXPIRED_TOKEN is answered 401 expired_access_token until
+it. The sign-in: `approve` plays the authorize page (checks its URL, hands out an access
+code bound to the code challenge); the code grant checks the verifier against that
+challenge and takes each code once; /2/auth/token/revoke ends a token and its refresh
+token. Tokens: VALID_TOKEN works; EXPIRED_TOKEN is answered 401 expired_access_token until
 the refresh grant (GOOD_REFRESH with APP_KEY) hands out a new token; REVOKED_REFRESH is
 answered 400 invalid_grant. Paths that name a failure force it on every API path:
 /rate-limited (429), /server-error (500), /redirect (307 to /followed, which records a
-violation when asked), /huge (a 200 answer one byte above the transports' 64 MiB cap). Folders are paged through real cursors;
+violation when asked), /huge (a 200 answer one byte above the transports' 64 MiB cap);
+`throttle` answers 429 to the next few requests of a path, in the middle of a listing as
+anywhere. Folders are paged through real cursors;
 /Big holds BIG_COUNT files (and one deleted entry) and pages at most PAGE_MAX entries.
+/Album holds short WAV files (ALBUM): their temporary links point back at this server,
+which serves their bytes to a player over GET.
 
 Every request is checked the way the transport contract says: POST, the content type as
 the module gives it, and no header beyond Host, Content-Length and Content-Type (and the
 Connection: Keep-Alive of WinHTTP). A request that breaks this is answered 400 and
 recorded in `violations`.
 """
+import base64
 import hashlib
 import json
 import random
+import re
 import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -38,7 +47,8 @@ HUGE_SIZE = (64 << 20) + 1
 HUGE = object()  # the body marker of the /huge answer
 
 API_PATHS = {"/2/files/list_folder", "/2/files/list_folder/continue", "/2/files/get_metadata",
-             "/2/files/get_temporary_link", "/2/users/get_current_account"}
+             "/2/files/get_temporary_link", "/2/users/get_current_account", "/2/auth/token/revoke"}
+ISSUED = []  # every token and verifier handed out or received by any server: never to be printed
 ALLOWED_HEADERS = {"host", "content-length", "content-type"}
 # Hop-by-hop, about the connection rather than the request; WinHTTP always sends it.
 KEEP_ALIVE = ("connection", "keep-alive")
@@ -63,8 +73,31 @@ def _meta(path, size=None):
     return meta
 
 
-def _library():
-    """folder path_lower -> list of entries (metadata objects, in order)."""
+# Real sound for the player tests: name -> seconds of a 440 Hz tone (8 kHz mono WAV). The
+# names mix letter cases to check that sorting and extension matching ignore them.
+ALBUM = {"01 Opening.wav": 1.0, "02 Theme.WAV": 2.5, "10 Finale.wav": 0.5, "Intro.wav": 1.5,
+         "interlude.wav": 0.75, "Extras/bonus.wav": 1.25}
+UNAVAILABLE = "/Album/05 Unavailable.mp3"  # listed, but its link is refused
+
+
+def wav_bytes(seconds, rate=8000):
+    import io
+    import math
+    import struct
+    import wave
+    out = io.BytesIO()
+    with wave.open(out, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * k / rate)))
+                               for k in range(int(seconds * rate))))
+    return out.getvalue()
+
+
+def _library(content):
+    """folder path_lower -> list of entries (metadata objects, in order); fills `content`
+    (path_lower -> bytes) for the files that have real sound."""
     folders = {"": []}
     def add(path, size=None):
         meta = _meta(path, size)
@@ -87,12 +120,22 @@ def _library():
         if k == 1500:
             folders["/big"].append({".tag": "deleted", "name": "gone.mp3",
                                     "path_lower": "/big/gone.mp3", "path_display": "/Big/gone.mp3"})
+    add("/Album")
+    add("/Album/Extras")
+    for name, seconds in ALBUM.items():
+        data = wav_bytes(seconds)
+        content[add("/Album/" + name, len(data))["path_lower"]] = data
+    add(UNAVAILABLE, 4000000)
+    add("/Album/cover.JPG", 120000)
+    add("/Album/notes.txt", 300)
     return folders
 
 
 class FakeDropbox:
     def __init__(self):
-        self.folders = _library()
+        self.content = {}       # path_lower -> bytes behind its temporary links
+        self.folders = _library(self.content)
+        self.links = {}         # served link path -> bytes
         self.by_path = {}
         for entries in self.folders.values():
             for meta in entries:
@@ -104,6 +147,12 @@ class FakeDropbox:
         self.requests = []      # (path, token label) in arrival order
         self.refreshes = 0      # successful refresh grants
         self.violations = []    # requests that broke the transport contract
+        self.throttle = {}      # API path -> how many of its next requests are answered 429
+        self.codes = {}         # access code -> [challenge, app key, used]
+        self.refresh_tokens = {GOOD_REFRESH: APP_KEY}  # refresh token -> app key
+        self.expired = {EXPIRED_TOKEN}
+        self.refresh_of = {}    # access token -> the refresh token it came from
+        self.revoked = []       # access tokens revoked
         self.lock = threading.Lock()
         self.rng = random.Random(7)
         self.server = None
@@ -160,7 +209,13 @@ class FakeDropbox:
     def lookup(self, path):
         return self.by_path.get(path.lower())
 
-    def temporary_link(self):
+    def temporary_link(self, meta):
+        data = self.content.get(meta["path_lower"])
+        if data is not None:
+            # A file with real sound: the link points back here and serves its bytes.
+            path = "/cd/0/get/" + self.opaque(120) + "/file"
+            self.links[path] = data
+            return self.origin + path
         return ("https://uc" + "".join(self.rng.choice("0123456789abcdef") for _ in range(26))
                 + ".dl.dropboxusercontent.com/cd/0/get/" + self.opaque(280) + "/file")
 
@@ -206,17 +261,70 @@ class FakeDropbox:
             return 200, meta
         if meta[".tag"] != "file":
             return 409, {"error_summary": "path/not_file/..", "error": {".tag": "path", "path": {".tag": "not_file"}}}
-        return 200, {"metadata": {k: v for k, v in meta.items() if k != ".tag"}, "link": self.temporary_link()}
+        if meta["path_display"] == UNAVAILABLE:
+            return 409, {"error_summary": "path/restricted_content/..",
+                         "error": {".tag": "path", "path": {".tag": "restricted_content"}}}
+        return 200, {"metadata": {k: v for k, v in meta.items() if k != ".tag"}, "link": self.temporary_link(meta)}
+
+    # MARK: sign-in
+    def approve(self, authorize_url):
+        """What the authorize page does once the user allows access: checks the URL and
+        hands out the access code, bound to the URL's challenge."""
+        url = urllib.parse.urlsplit(authorize_url)
+        query = dict(urllib.parse.parse_qsl(url.query))
+        assert (url.scheme, url.netloc, url.path) == ("https", "www.dropbox.com", "/oauth2/authorize"), url
+        assert query.get("response_type") == "code" and query.get("code_challenge_method") == "S256", query
+        assert query.get("token_access_type") == "offline" and len(query.get("code_challenge", "")) == 43, query
+        code = self.opaque(43)
+        self.codes[code] = [query["code_challenge"], query["client_id"], False]
+        return code
+
+    def new_access_token(self, refresh=None):
+        token = "sl.u.AF" + self.opaque(1300)
+        self.valid_tokens.add(token)
+        ISSUED.append(token)
+        if refresh:
+            self.refresh_of[token] = refresh
+        return token
+
+    def code_grant(self, form):
+        code, verifier = form.get("code", [""])[0], form.get("code_verifier", [""])[0]
+        ISSUED.append(verifier)
+        grant = self.codes.get(code)
+        bad = {"error": "invalid_grant", "error_description": "code doesn't exist or has expired"}
+        if not grant or grant[2] or grant[1] != form.get("client_id", [""])[0]:
+            return 400, bad
+        grant[2] = True  # a code serves once, whatever the outcome
+        challenge = base64.urlsafe_b64encode(hashlib.sha256(verifier.encode()).digest()).rstrip(b"=").decode()
+        if not re.fullmatch(r"[A-Za-z0-9._~-]{43,128}", verifier) or challenge != grant[0]:
+            return 400, {"error": "invalid_grant", "error_description": "invalid code verifier"}
+        refresh = self.opaque(64)
+        ISSUED.append(refresh)
+        self.refresh_tokens[refresh] = grant[1]
+        return 200, {"access_token": self.new_access_token(refresh), "token_type": "bearer", "expires_in": 14400,
+                     "refresh_token": refresh, "scope": "files.content.read files.metadata.read",
+                     "uid": "12345", "account_id": "dbid:AAH4f99T0taONIb-OurWxbNQ6ywGRopQngc"}
 
     def token(self, form):
-        if form.get("grant_type") != ["refresh_token"] or form.get("client_id") != [APP_KEY]:
+        if form.get("grant_type") == ["authorization_code"]:
+            return self.code_grant(form)
+        refresh = form.get("refresh_token", [""])[0]
+        if form.get("grant_type") != ["refresh_token"] or not form.get("client_id"):
             return 400, {"error": "invalid_request", "error_description": "unknown client or grant"}
-        if form.get("refresh_token") != [GOOD_REFRESH]:
+        if self.refresh_tokens.get(refresh) != form["client_id"][0]:
             return 400, {"error": "invalid_grant", "error_description": "refresh token is invalid or revoked"}
         self.refreshes += 1
-        new = "sl.u.AF" + self.opaque(1300)
-        self.valid_tokens.add(new)
-        return 200, {"access_token": new, "token_type": "bearer", "expires_in": 14400}
+        return 200, {"access_token": self.new_access_token(refresh), "token_type": "bearer", "expires_in": 14400}
+
+    def revoke(self, token):
+        """Revokes the token, its refresh token and every access token of that refresh token."""
+        refresh = self.refresh_of.get(token)
+        self.refresh_tokens.pop(refresh, None)
+        for other in [t for t, r in self.refresh_of.items() if t == token or (refresh and r == refresh)]:
+            self.valid_tokens.discard(other)
+        self.valid_tokens.discard(token)
+        self.revoked.append(token)
+        return 200, None
 
     def token_label(self, token):
         if token == VALID_TOKEN:
@@ -236,7 +344,9 @@ class _Handler(BaseHTTPRequestHandler):
     def reply(self, status, body):
         if body is HUGE:
             return self.reply_huge()
-        if isinstance(body, str):
+        if body is None:
+            data, ctype = b"null", "application/json"
+        elif isinstance(body, str):
             data, ctype = body.encode(), "text/plain; charset=utf-8"
         else:
             data, ctype = json.dumps(body, ensure_ascii=False, separators=(",", ":")).encode(), "application/json"
@@ -270,7 +380,30 @@ class _Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         if self.path.startswith("/followed"):
             self.followed()
-        self.reply(405, "only POST")
+            return self.reply(405, "only POST")
+        # The bytes behind a temporary link, as a player asks for them (ranges included).
+        data = self.fake.links.get(urllib.parse.urlsplit(self.path).path)
+        if data is None:
+            return self.reply(404, "no such link")
+        start, end = 0, len(data) - 1
+        ranged = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
+        if ranged:
+            start = int(ranged.group(1))
+            end = min(end, int(ranged.group(2))) if ranged.group(2) else end
+        if start > end:
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % len(data))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        self.send_response(206 if ranged else 200)
+        self.send_header("Content-Type", "audio/wav")
+        self.send_header("Accept-Ranges", "bytes")
+        self.send_header("Content-Length", str(end - start + 1))
+        if ranged:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, len(data)))
+        self.end_headers()
+        self.wfile.write(data[start:end + 1])
 
     def do_POST(self):
         fake = self.fake
@@ -298,12 +431,17 @@ class _Handler(BaseHTTPRequestHandler):
             if token is None:
                 return self.reply(400, 'Error in call to API function: Must provide HTTP header '
                                        '"Authorization" or URL parameter "authorization".')
-            if token == EXPIRED_TOKEN:
+            if token in fake.expired:
                 return self.reply(401, {"error_summary": "expired_access_token/..",
                                         "error": {".tag": "expired_access_token"}})
             if token not in fake.valid_tokens:
                 return self.reply(401, {"error_summary": "invalid_access_token/..",
                                         "error": {".tag": "invalid_access_token"}})
+            if url.path == "/2/auth/token/revoke":
+                return self.reply(*fake.revoke(token))
+            if fake.throttle.get(url.path, 0) > 0:
+                fake.throttle[url.path] -= 1
+                return self.reply(*fake.api(url.path, {"path": "/rate-limited"}))
             try:
                 args = json.loads(raw.decode() or "null")
             except ValueError:

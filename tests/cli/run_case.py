@@ -14,6 +14,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -26,6 +27,8 @@ INTRO = "/Music/Sigur Rós/Ágætis byrjun/01 Intro.flac"
 HUNTER = "/Music/Björk/Homogenic/01 Hunter.flac"
 
 QVDBX = None
+WINDOWS = False  # a cross-built qvdbx.exe
+FFPROBE = None
 EMULATOR = []  # the command that runs a cross-built qvdbx (Wine), if any
 TMP = None
 SECRETS = [fd.VALID_TOKEN, fd.EXPIRED_TOKEN, fd.GOOD_REFRESH, fd.REVOKED_REFRESH]
@@ -43,18 +46,29 @@ def check(cond, what, proc=None):
         raise Failed(what + detail)
 
 
-def qvdbx(*args, env=None, extra_env=None):
+def test_env(env=None, extra_env=None):
     run_env = dict(env if env is not None else os.environ)
     for name in ("DROPBOX_ACCESS_TOKEN", "DROPBOX_REFRESH_TOKEN", "DROPBOX_APP_KEY"):
         if env is None:
             run_env.pop(name, None)
+    # Saved settings come from the test's own home, never the user's.
+    run_env["HOME"] = os.path.join(TMP, "home")
+    run_env.pop("XDG_CONFIG_HOME", None)
     run_env.update(extra_env or {})
-    proc = subprocess.run(EMULATOR + [QVDBX] + list(args), capture_output=True, text=True, encoding="utf-8",
-                          env=run_env, timeout=90)
-    for secret in SECRETS:
+    return run_env
+
+
+def no_secrets(proc):
+    for secret in SECRETS + fd.ISSUED:
         check(secret not in proc.stdout and secret not in proc.stderr, "a credential was printed", proc)
     check(re.search(r"sl\.[A-Za-z0-9_-]{12}", proc.stdout + proc.stderr) is None, "a token was printed", proc)
     return proc
+
+
+def qvdbx(*args, env=None, extra_env=None):
+    proc = subprocess.run(EMULATOR + [QVDBX] + list(args), capture_output=True, text=True, encoding="utf-8",
+                          env=test_env(env, extra_env), timeout=90)
+    return no_secrets(proc)
 
 
 def expect(proc, status, what):
@@ -128,6 +142,26 @@ def case_demo_json_faces():
     check(docs[0] == docs[1] == docs[2], "the three faces print the same items document")
 
 
+def case_demo_every_file():
+    # Every file that ls lists answers stat and link, by display path and by id.
+    folders, files = ["/"], []
+    while folders:
+        proc = qvdbx("--json", "ls", folders.pop())
+        expect(proc, "ok", "ls --json")
+        for item in json.loads(proc.stdout)["items"]:
+            if item["folder"]:
+                folders.append(item["path_display"])
+            else:
+                files.append(item)
+    check(len(files) == 22 and any(f["path_display"].endswith(".pdf") for f in files), "the whole library walked")
+    for item in files:
+        for face, target in [(face, item["path_display"]) for face in FACES] + [("handler", item["id"])]:
+            stat = qvdbx("--face", face, "--json", "stat", target)
+            expect(stat, "ok", "stat %s through %s" % (target, face))
+            check(json.loads(stat.stdout)["size"] == item["size"], "stat agrees with ls", stat)
+            expect(qvdbx("--face", face, "link", target), "ok", "link %s through %s" % (target, face))
+
+
 def case_module_missing():
     proc = qvdbx("--module", "/nonexistent/quendo-quendovue-dropbox-client.so", "ls")
     expect(proc, "config", "missing module")
@@ -136,14 +170,16 @@ def case_module_missing():
 
 def case_symbol_missing():
     # A library that exists but exports none of the module's names.
-    proc = qvdbx("--module", "kernel32.dll" if QVDBX.endswith(".exe") else "libm.so.6", "ls")
+    proc = qvdbx("--module", "kernel32.dll" if WINDOWS else "libm.so.6", "ls")
     expect(proc, "config", "module without the exports")
     check("qvdbx_list" in proc.stderr and "qvrch_get" in proc.stderr, "the error names the symbols", proc)
 
 
 def case_usage():
     for args in ([], ["frobnicate"], ["link"], ["ls", "a", "b"], ["--face", "gui", "ls"],
-                 ["--origin", "http://127.0.0.1:9", "ls"], ["--bogus", "ls"], ["ls", "--settings"]):
+                 ["--origin", "http://127.0.0.1:9", "ls"], ["--bogus", "ls"], ["ls", "--settings"],
+                 ["playlist"], ["auth", "extra"], ["--max-wait", "soon", "ls"], ["--max-wait", "-1", "ls"],
+                 ["--timeout", "0", "ls"], ["--timeout", "99999999", "ls"]):
         proc = qvdbx(*args)
         check(proc.returncode == EXIT["usage"] and proc.stderr.startswith("qvdbx: "),
               "usage error for %r" % args, proc)
@@ -190,28 +226,37 @@ def case_ls_json_faces():
         no_violations(server)
 
 
-def case_ls_progress_tty():
+def run_on_tty(*args):
+    """(exit status, everything written) for qvdbx on a pseudo-terminal."""
     import pty
+    pid, fd_master = pty.fork()
+    if pid == 0:
+        os.execv(QVDBX, [QVDBX] + list(args))
+    out = b""
+    while True:
+        try:
+            chunk = os.read(fd_master, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        out += chunk
+    _, status = os.waitpid(pid, 0)
+    return os.WEXITSTATUS(status), out.decode("utf-8", "replace")
+
+
+def case_ls_progress_tty():
     with fd.FakeDropbox() as server:
         path = settings(access_token=fd.VALID_TOKEN)
         for face in FACES:
-            pid, fd_master = pty.fork()
-            if pid == 0:
-                os.execv(QVDBX, [QVDBX, "--live", "--origin", server.origin, "--face", face,
-                                 "--settings", path, "ls", "/Big"])
-            out = b""
-            while True:
-                try:
-                    chunk = os.read(fd_master, 65536)
-                except OSError:
-                    break
-                if not chunk:
-                    break
-                out += chunk
-            _, status = os.waitpid(pid, 0)
-            text = out.decode("utf-8", "replace")
-            check(os.WEXITSTATUS(status) == 0, "ls on a terminal through " + face)
+            status, text = run_on_tty("--live", "--origin", server.origin, "--face", face, "--settings", path,
+                                      "ls", "/Big")
+            check(status == 0, "ls on a terminal through " + face)
             check("listing /Big: 3 pages, 2500 entries" in text, "progress shown through %s: %r" % (face, text[:300]))
+        server.throttle["/2/files/get_temporary_link"] = 1
+        status, text = run_on_tty("--live", "--origin", server.origin, "--settings", path, "--max-wait", "1",
+                                  "link", INTRO)
+        check(status == 0 and "rate limited: asking again in 1 s (1 of 5)" in text, "countdown: %r" % text[:300])
 
 
 def case_stat():
@@ -317,9 +362,39 @@ def case_error_not_found():
 
 
 def case_error_rate_limited():
-    error_case("rate_limited", ["link", "/rate-limited/a.mp3"], "(rate_limited, wait 60 s)")
-    error_case("rate_limited", ["ls", "/rate-limited"], "retry after 60s")
-    error_case("rate_limited", ["stat", "/rate-limited/a.mp3"], "rate_limited")
+    # Asked again 5 times (no wait with --max-wait 0), then the rate limit is the answer.
+    error_case("rate_limited", ["--max-wait", "0", "link", "/rate-limited/a.mp3"], "(rate_limited, wait 60 s)")
+    error_case("rate_limited", ["--max-wait", "0", "ls", "/rate-limited"], "retry after 60s")
+    error_case("rate_limited", ["--max-wait", "0", "stat", "/rate-limited/a.mp3"], "rate_limited")
+    with fd.FakeDropbox() as server:
+        for face in FACES:
+            for args, sent in ((["--max-wait", "0"], 1 + 5), (["--no-wait"], 1)):
+                before = server.count("/2/files/get_temporary_link")
+                proc = live(server, *args, "link", "/rate-limited/a.mp3", face=face)
+                expect(proc, "rate_limited", "link %r through %s" % (args, face))
+                check(server.count("/2/files/get_temporary_link") - before == sent,
+                      "%d requests with %r through %s" % (sent, args, face))
+
+
+def case_rate_limit_resume():
+    # 429s in the middle of a listing: the flat and backend faces ask for the same page
+    # again; the handler face starts the whole listing again.
+    with fd.FakeDropbox() as server:
+        for face, first_pages in (("flat", 1), ("backend", 1), ("handler", 3)):
+            server.requests.clear()
+            server.throttle["/2/files/list_folder/continue"] = 2
+            proc = live(server, "--max-wait", "0", "ls", "/Big", face=face)
+            expect(proc, "ok", "ls /Big with two 429s through " + face)
+            check(len(proc.stdout.splitlines()) == fd.BIG_COUNT, "every entry once", proc)
+            check(server.count("/2/files/list_folder") == first_pages and
+                  server.count("/2/files/list_folder/continue") == 4,
+                  "%s: first pages and continuations: %r" % (face, server.requests))
+            for path, args in (("/2/files/get_temporary_link", ["link", INTRO]),
+                               ("/2/files/get_metadata", ["stat", INTRO])):
+                server.throttle[path] = 5
+                proc = live(server, "--max-wait", "0", *args, face=face)
+                expect(proc, "ok", "%s after five 429s through %s" % (args[0], face))
+        no_violations(server)
 
 
 def case_error_other():
@@ -339,7 +414,7 @@ def case_error_transport_limits():
     with fd.FakeDropbox() as server:
         proc = live(server, "link", "/huge/a.mp3")
         expect(proc, "other", "an answer above 64 MiB")
-        check("answer too large" in proc.stderr and "(transport)" in proc.stderr, "refused by the transport", proc)
+        check("answer larger than 64 MiB" in proc.stderr and "(transport)" in proc.stderr, "refused by the transport", proc)
 
 
 def case_error_tls_unverified():
@@ -383,15 +458,224 @@ def case_error_tls_unverified():
     check(not asked, "no request may follow the refused handshake: %r" % asked)
 
 
+# MARK: - Playlists and a real player (ffprobe) over the links the server serves
+
+ALBUM_ORDER = ["01 Opening.wav", "02 Theme.WAV", "10 Finale.wav", "interlude.wav", "Intro.wav"]
+
+
+def read_m3u(text):
+    """[(name, url)] of an extended M3U, after checking its head."""
+    lines = text.splitlines()
+    check(lines[:1] == ["#EXTM3U"], "the playlist begins #EXTM3U: %r" % text[:200])
+    expiry = re.fullmatch(r"# the links expire at (\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) \(4 hours after they were made\)",
+                          lines[1])
+    check(expiry, "the expiry line: %r" % lines[1])
+    made = time.mktime(time.strptime(expiry.group(1), "%Y-%m-%dT%H:%M:%SZ")) - time.timezone
+    check(abs(made - 4 * 3600 - time.time()) < 120, "the links expire 4 hours from now (UTC): %s" % expiry.group(1))
+    body = lines[2:]
+    check(len(body) % 2 == 0 and all(l.startswith("#EXTINF:-1,") for l in body[::2]), "EXTINF and link pairs")
+    return [(info[len("#EXTINF:-1,"):], url) for info, url in zip(body[::2], body[1::2])]
+
+
+def case_playlist():
+    with fd.FakeDropbox() as server:
+        for face in FACES:
+            proc = live(server, "playlist", "/Album", face=face)
+            check(proc.returncode == EXIT["other"], "a left-out file fails the run through " + face, proc)
+            entries = read_m3u(proc.stdout)
+            check([name for name, _ in entries] == ALBUM_ORDER,
+                  "playable files only, by name whatever the case: %r" % entries)
+            check(all(url.startswith(server.origin + "/cd/0/get/") for _, url in entries), "the links", proc)
+            check(proc.stderr.splitlines()[-2:] == ["qvdbx: left out 05 Unavailable.mp3", "qvdbx: 1 of 6 files left out"],
+                  "names the file left out", proc)
+            out = os.path.join(TMP, "extras-%s.m3u" % face)
+            proc = live(server, "playlist", "/Album/Extras", "-o", out, face=face)
+            expect(proc, "ok", "playlist -o through " + face)
+            with open(out, encoding="utf-8") as f:
+                check(proc.stdout == "" and [n for n, _ in read_m3u(f.read())] == ["bonus.wav"], "written to -o")
+        status, text = run_on_tty("--live", "--origin", server.origin, "--settings", settings(access_token=fd.VALID_TOKEN),
+                                  "playlist", "/Album")
+        check(status == 1 and "links 6 of 6" in text, "progress on a terminal: %r" % text[-300:])
+        no_violations(server)
+
+
+def probe_duration(url):
+    proc = subprocess.run([FFPROBE, "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", url],
+                          capture_output=True, text=True, timeout=60)
+    check(proc.returncode == 0, "ffprobe reads %s" % url, proc)
+    return float(proc.stdout)
+
+
+def case_ffprobe():
+    # A real player's probe on what qvdbx hands out: one link, and each entry of a playlist
+    # as a player reads it (ffprobe takes no plain extended M3U as a whole).
+    with fd.FakeDropbox() as server:
+        proc = live(server, "link", "/Album/02 Theme.WAV")
+        expect(proc, "ok", "link")
+        check(abs(probe_duration(proc.stdout.strip()) - 2.5) < 0.01, "ffprobe: 2.5 s")
+        out = os.path.join(TMP, "album.m3u")
+        live(server, "playlist", "/Album", "-o", out, face="backend")
+        with open(out, encoding="utf-8") as f:
+            entries = read_m3u(f.read())
+        for name, url in entries:
+            check(abs(probe_duration(url) - fd.ALBUM[name]) < 0.01, "ffprobe: %s lasts %s s" % (name, fd.ALBUM[name]))
+        check(len(entries) == 5, "every playable entry probed")
+
+
+# MARK: - Sign-in (qvdbx auth against the loopback server)
+
+def sign_in(server, *args, paste=lambda code: code + "\n", extra_env=None):
+    """Runs qvdbx auth, lets the server's authorize page approve the URL it prints and
+    pastes what `paste(code)` gives. (the finished run, the code)."""
+    proc = subprocess.Popen(EMULATOR + [QVDBX, "auth", "--origin", server.origin] + list(args),
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            encoding="utf-8", env=test_env(None, extra_env))
+    # Raw reads up to the URL's line, so that nothing printed waits unseen in a buffer.
+    raw = b""
+    while not re.search(rb"^  https://\S+\n", raw, re.M):
+        chunk = os.read(proc.stdout.fileno(), 4096)
+        if not chunk:
+            break
+        raw += chunk
+    shown = raw.decode("utf-8")
+    url = re.search(r"^  (https://\S+)$", shown, re.M)
+    code = server.approve(url.group(1)) if url else ""
+    out, err = proc.communicate(paste(code), timeout=60)
+    return no_secrets(subprocess.CompletedProcess(args, proc.returncode, shown + out, err)), code
+
+
+def saved_file(home=None):
+    return os.path.join(home or os.path.join(TMP, "home", ".config"), "qvdbx", "settings.json")
+
+
+def private(path, mode=0o600):
+    """True when `path` has the mode (Windows: exists; its folder is the user's own)."""
+    return os.path.exists(path) if WINDOWS else os.stat(path).st_mode & 0o777 == mode
+
+
+def case_auth_sign_in():
+    # Windows (Wine's %APPDATA% lies in its prefix) names the file; elsewhere the default place.
+    named = ["--settings", os.path.join(TMP, "named", "settings.json")] if WINDOWS else []
+    if named:
+        os.makedirs(os.path.dirname(named[1]))
+    with fd.FakeDropbox() as server:
+        proc, code = sign_in(server, "--app-key", fd.APP_KEY, *named)
+        expect(proc, "ok", "sign-in")
+        check("  https://www.dropbox.com/oauth2/authorize?client_id=%s&response_type=code&code_challenge=" % fd.APP_KEY
+              in proc.stdout and "paste the access code" in proc.stdout, "the authorize URL and the prompt", proc)
+        path = named[1] if named else saved_file()
+        with open(path, encoding="utf-8") as f:
+            saved = json.load(f)
+        check(set(saved) == {"access_token", "refresh_token", "app_key"} and saved["app_key"] == fd.APP_KEY and
+              saved["access_token"] in server.valid_tokens and saved["refresh_token"] in server.refresh_tokens,
+              "the settings hold the tokens handed out and the app key")
+        check(private(path) and (named or private(os.path.dirname(path), 0o700)), "modes 0600 and 0700")
+        check(os.listdir(os.path.dirname(path)) == ["settings.json"], "no temporary or pending file left")
+        # The saved settings are the default of --live, also once the access token expired.
+        for face in FACES:
+            expect(qvdbx("--live", "--origin", server.origin, "--face", face, *named, "ls", "/Music"), "ok",
+                   "ls with the saved settings through " + face)
+        server.expired.add(saved["access_token"])
+        expect(qvdbx("--live", "--origin", server.origin, *named, "link", INTRO), "ok", "link past the token's life")
+        check(server.refreshes == 1, "the saved refresh token renewed the access token")
+        # A code serves once; a code given for another challenge fails the verifier.
+        again, _ = sign_in(server, "--app-key", fd.APP_KEY, *named, paste=lambda _: code + "\n")
+        other = server.approve("https://www.dropbox.com/oauth2/authorize?client_id=%s&response_type=code&"
+                               "code_challenge=%s&code_challenge_method=S256&token_access_type=offline"
+                               % (fd.APP_KEY, "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"))
+        wrong, _ = sign_in(server, "--app-key", fd.APP_KEY, *named, paste=lambda _: other + "\n")
+        for proc in (again, wrong):
+            expect(proc, "auth", "a used code, a wrong verifier")
+            check("invalid_grant" in proc.stderr, "says the code is refused", proc)
+        with open(path, encoding="utf-8") as f:
+            check(json.load(f) == saved, "a failed sign-in leaves the saved settings")
+        xdg = os.path.join(TMP, "xdg")
+        proc, _ = sign_in(server, *named, extra_env={"XDG_CONFIG_HOME": xdg, "DROPBOX_APP_KEY": fd.APP_KEY})
+        expect(proc, "ok", "sign-in with the app key from the environment")
+        check(named or private(saved_file(xdg)), "saved under XDG_CONFIG_HOME")
+        no_violations(server)
+
+
+def case_auth_two_steps():
+    # The page's code given later with --code, and the failures before any token.
+    with fd.FakeDropbox() as server:
+        target = os.path.join(TMP, "mine.json")
+        proc, code = sign_in(server, "--app-key", fd.APP_KEY, "--settings", target, paste=lambda _: "")
+        expect(proc, "auth", "no code pasted")
+        check("qvdbx auth --code CODE" in proc.stderr and private(target + ".pending"),
+              "the sign-in waits for its code", proc)
+        proc = qvdbx("auth", "--origin", server.origin, "--settings", target, "--code", code)
+        expect(proc, "ok", "auth --code")
+        check(private(target) and not os.path.exists(target + ".pending"), "saved with --settings")
+        closed = fd.FakeDropbox().start()
+        origin = closed.origin
+        closed.stop()
+        for args, status, message in (
+                (["--code", "x"], "config", "no sign-in waits"),
+                ([], "config", "no app key"),
+                (["--app-key", fd.APP_KEY, "--origin", origin], "other", "the token request failed"),
+                (["--revoke"], "config", "not signed in")):
+            proc, _ = sign_in(server, "--settings", os.path.join(TMP, "none.json"), *args)
+            expect(proc, status, "auth %r" % args)
+            check(message in proc.stderr, "says why (%r)" % message, proc)
+        no_violations(server)
+
+
+def case_auth_revoke():
+    with fd.FakeDropbox() as server:
+        for expire in (False, True):
+            target = os.path.join(TMP, "revoke-%d.json" % expire)
+            proc, _ = sign_in(server, "--app-key", fd.APP_KEY, "--settings", target)
+            expect(proc, "ok", "sign-in")
+            with open(target, encoding="utf-8") as f:
+                saved = json.load(f)
+            if expire:
+                server.expired.add(saved["access_token"])
+            proc = qvdbx("auth", "--revoke", "--origin", server.origin, "--settings", target)
+            expect(proc, "ok", "revoke (access token expired: %s)" % expire)
+            check("revoked" in proc.stdout and not os.path.exists(target), "the file is deleted", proc)
+            check(saved["refresh_token"] not in server.refresh_tokens and server.revoked, "revoked at the server")
+            check(server.requests[-1] == ("/2/auth/token/revoke", "refreshed"), "the revoke request carries the token")
+        # Tokens revoked elsewhere: nothing left to revoke, the file goes.
+        target = settings(access_token=fd.VALID_TOKEN + "gone")
+        proc = qvdbx("auth", "--revoke", "--origin", server.origin, "--settings", target)
+        expect(proc, "ok", "revoke of dead tokens")
+        check("no longer valid" in proc.stdout and not os.path.exists(target), "the file is deleted", proc)
+        no_violations(server)
+
+
+# MARK: - The live transport under a hostile server
+
+def case_hostile_server():
+    import hostile_server as hs
+    for mode, scheme, message in (("huge", "http", "answer larger than 64 MiB"),
+                                  ("truncated", "http", "transfer closed with 900 bytes remaining"),
+                                  ("silent", "http", "timed out"),
+                                  ("chunked", "http", "chunk"),
+                                  ("plain", "https", "SSL")):
+        with hs.HostileServer(mode) as server:
+            origin = "%s://127.0.0.1:%d" % (scheme, server.port)
+            for face in FACES:
+                proc = qvdbx("--live", "--origin", origin, "--timeout", "1", "--face", face,
+                             "--settings", settings(access_token=fd.VALID_TOKEN), "link", INTRO)
+                expect(proc, "other", "%s server through %s" % (mode, face))
+                # The messages are libcurl's; another platform's client words them its own way.
+                check((WINDOWS or message in proc.stderr) and "(transport)" in proc.stderr,
+                      "says what went wrong: " + mode, proc)
+
+
 def main():
-    global QVDBX, TMP
+    global QVDBX, TMP, FFPROBE, WINDOWS
     parser = argparse.ArgumentParser()
     parser.add_argument("--qvdbx", required=True)
     parser.add_argument("--emulator", action="append", default=[])
+    parser.add_argument("--ffprobe")
     parser.add_argument("case")
     args = parser.parse_args()
     QVDBX = os.path.abspath(args.qvdbx)
+    WINDOWS = QVDBX.endswith(".exe")
     EMULATOR[:] = args.emulator
+    FFPROBE = args.ffprobe
     case = globals().get("case_" + args.case)
     if case is None:
         print("unknown case " + args.case)

@@ -1,0 +1,92 @@
+// The flat face: the host installs the transport and the credentials with the setters,
+// then calls the functions and reads the entry table through the accessors.
+#include "faces.h"
+
+#include "rate_limit.h"
+#include "terminal.h"
+
+#include <vector>
+
+namespace {
+
+int flat_setup(Host &h) {
+    if (h.settings.access_token.empty())
+        return host_failure(EXIT_CONFIG, "the settings hold no access_token");
+    h.m.set_io(&h.io);
+    h.m.set_token(h.settings.access_token.c_str());
+    h.m.set_refresh(h.settings.has_refresh_token ? h.settings.refresh_token.c_str() : nullptr,
+                    h.settings.has_app_key ? h.settings.app_key.c_str() : nullptr);
+    return EXIT_DONE;
+}
+
+int flat_code_status(int rc) {
+    switch (-rc) {
+    case QVDBX_E_AUTH:
+    case QVDBX_E_AUTH_EXPIRED: return EXIT_AUTH;
+    case QVDBX_E_NOT_FOUND: return EXIT_NOT_FOUND;
+    case QVDBX_E_RATE_LIMITED: return EXIT_RATE_LIMITED;
+    case QVDBX_E_BAD_CONFIG: return EXIT_CONFIG;
+    default: return EXIT_OTHER;
+    }
+}
+
+bool flat_failed(int rc) { return rc < 0; }
+
+// `call` retried after rate limits; a failed flat call changes nothing in the module, so
+// the same call resumes where it stopped.
+template <class Call> int flat_retrying(Host &h, Call call) { return retrying(h, call, flat_failed); }
+
+int flat_list(Host &h, const char *path, Listing &out) {
+    if (int rc = flat_setup(h)) return rc;
+    int rc = flat_retrying(h, [&] { return h.m.list(path); });
+    if (rc == 0)
+        while ((rc = flat_retrying(h, [&] { return h.m.list_next(); })) == 1) {
+            // Each call appends a page: 1 while more remain, 0 after the last.
+        }
+    if (rc < 0) return module_failure(h, flat_code_status(rc));
+    for (int k = 0, n = h.m.count(); k < n; ++k) {
+        Item item;
+        item.name = h.m.name(k);
+        item.path = h.m.path_display(k);
+        item.id = h.m.id(k);
+        item.folder = h.m.is_folder(k) != 0;
+        item.size = h.m.size(k);
+        out.items.push_back(item);
+    }
+    out.json = h.m.result_json();
+    return EXIT_DONE;
+}
+
+int flat_validate(Host &h) {
+    if (int rc = flat_setup(h)) return rc;
+    int rc = flat_retrying(h, [&] { return h.m.list(""); });
+    return rc == 0 ? EXIT_DONE : module_failure(h, flat_code_status(rc));
+}
+
+int flat_link(Host &h, const char *path, std::string &url) {
+    if (int rc = flat_setup(h)) return rc;
+    std::vector<char> buf(16384);
+    int rc = flat_retrying(h, [&] { return h.m.locator(path, buf.data(), buf.size()); });
+    if (rc != 0) return module_failure(h, flat_code_status(rc));
+    url = buf.data();
+    return EXIT_DONE;
+}
+
+} // namespace
+
+int flat_stat(Host &h, const char *path, Item &item) {
+    if (int rc = flat_setup(h)) return rc;
+    int64_t size = -1;
+    int folder = 0;
+    char id[512] = "", display[4096] = "";
+    int rc = flat_retrying(h, [&] { return h.m.stat(path, &size, &folder, id, sizeof id, display, sizeof display); });
+    if (rc != 0) return module_failure(h, flat_code_status(rc));
+    item.path = display;
+    item.name = item.path.substr(item.path.find_last_of('/') + 1);
+    item.id = id;
+    item.folder = folder != 0;
+    item.size = size;
+    return EXIT_DONE;
+}
+
+const Face FLAT_FACE = {"flat", flat_validate, flat_list, flat_stat, flat_link};
