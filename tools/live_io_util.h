@@ -28,6 +28,7 @@ public:
     // False when the answer would pass LIVE_MAX_BODY (over_cap() tells) or memory ran out.
     bool append(const char *bytes, size_t n);
     bool over_cap() const { return over_cap_; }
+    size_t size() const { return len_; }
     // Hands the buffer over (NULL for an empty answer; the module reads that as "").
     char *release();
 

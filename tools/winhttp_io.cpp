@@ -12,6 +12,7 @@
 #include <winhttp.h>
 
 #include <cstring>
+#include <cwchar>
 #include <new>
 
 namespace {
@@ -53,6 +54,7 @@ std::string describe(DWORD code) {
     case ERROR_WINHTTP_CANNOT_CONNECT: return "could not connect to server";
     case ERROR_WINHTTP_SECURE_FAILURE: return "TLS certificate verification failed";
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return "TLS handshake failed";
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "invalid answer from the server";
     case ERROR_NOT_ENOUGH_MEMORY: return "out of memory";
     default: break;
     }
@@ -79,6 +81,18 @@ DWORD remaining_ms(ULONGLONG deadline) {
 
 bool set_dword(HINTERNET h, DWORD option, DWORD value) {
     return WinHttpSetOption(h, option, &value, sizeof value) != FALSE;
+}
+
+// The Content-Length the server declared; false when it declared none.
+bool declared_length(HINTERNET request, unsigned long long &length) {
+    wchar_t text[32];
+    DWORD size = sizeof text;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                             text, &size, WINHTTP_NO_HEADER_INDEX))
+        return false;
+    wchar_t *end = nullptr;
+    length = std::wcstoull(text, &end, 10);
+    return end != text && *end == L'\0';
 }
 
 // Reads the whole answer into `body` within the deadline.
@@ -156,11 +170,18 @@ int exchange(void *ctx, const char *url, const char *request_body, const char *c
                              WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX))
         return fail(err, describe(GetLastError()));
     *status = int(code);
+    // A declared length above the cap is refused unread; an answer that ends before its
+    // declared length is a failed exchange, never a shorter body (WinHTTP reports the
+    // early close as the end of the data).
+    unsigned long long declared = 0;
+    bool has_length = declared_length(request.get(), declared);
+    if (has_length && declared > LIVE_MAX_BODY) return fail(err, "answer larger than 64 MiB");
     LiveBody answer;
     DWORD read = read_body(request.get(), deadline, answer);
     if (read == ERROR_INSUFFICIENT_BUFFER)
         return fail(err, answer.over_cap() ? "answer larger than 64 MiB" : "out of memory");
     if (read != ERROR_SUCCESS) return fail(err, describe(read));
+    if (has_length && answer.size() != declared) return fail(err, "answer cut short");
     *body = answer.release();
     return 0;
 }

@@ -493,9 +493,11 @@ def case_playlist():
             expect(proc, "ok", "playlist -o through " + face)
             with open(out, encoding="utf-8") as f:
                 check(proc.stdout == "" and [n for n, _ in read_m3u(f.read())] == ["bonus.wav"], "written to -o")
-        status, text = run_on_tty("--live", "--origin", server.origin, "--settings", settings(access_token=fd.VALID_TOKEN),
-                                  "playlist", "/Album")
-        check(status == 1 and "links 6 of 6" in text, "progress on a terminal: %r" % text[-300:])
+        # An emulated program cannot be given a pseudo-terminal.
+        if not WINDOWS:
+            status, text = run_on_tty("--live", "--origin", server.origin, "--settings",
+                                      settings(access_token=fd.VALID_TOKEN), "playlist", "/Album")
+            check(status == 1 and "links 6 of 6" in text, "progress on a terminal: %r" % text[-300:])
         no_violations(server)
 
 
@@ -531,13 +533,14 @@ def sign_in(server, *args, paste=lambda code: code + "\n", extra_env=None):
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             encoding="utf-8", env=test_env(None, extra_env))
     # Raw reads up to the URL's line, so that nothing printed waits unseen in a buffer.
+    # (A Windows program ends its lines with CR LF.)
     raw = b""
-    while not re.search(rb"^  https://\S+\n", raw, re.M):
+    while not re.search(rb"^  https://\S+\r?\n", raw, re.M):
         chunk = os.read(proc.stdout.fileno(), 4096)
         if not chunk:
             break
         raw += chunk
-    shown = raw.decode("utf-8")
+    shown = raw.decode("utf-8").replace("\r\n", "\n")
     url = re.search(r"^  (https://\S+)$", shown, re.M)
     code = server.approve(url.group(1)) if url else ""
     out, err = proc.communicate(paste(code), timeout=60)
@@ -653,12 +656,19 @@ def case_hostile_server():
                                   ("silent", "http", "timed out"),
                                   ("chunked", "http", "chunk"),
                                   ("plain", "https", "SSL")):
+        if WINDOWS and mode == "silent":
+            continue  # Wine's WinHTTP ignores its receive time-out and waits for the server
         with hs.HostileServer(mode) as server:
             origin = "%s://127.0.0.1:%d" % (scheme, server.port)
             for face in FACES:
                 proc = qvdbx("--live", "--origin", origin, "--timeout", "1", "--face", face,
                              "--settings", settings(access_token=fd.VALID_TOKEN), "link", INTRO)
                 expect(proc, "other", "%s server through %s" % (mode, face))
+                if WINDOWS and mode == "chunked":
+                    # Wine's WinHTTP takes a malformed chunk size for the end of the body; the
+                    # module then refuses the empty answer itself.
+                    check("(protocol)" in proc.stderr, "refused by the module", proc)
+                    continue
                 # The messages are libcurl's; another platform's client words them its own way.
                 check((WINDOWS or message in proc.stderr) and "(transport)" in proc.stderr,
                       "says what went wrong: " + mode, proc)
