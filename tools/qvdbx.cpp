@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr char VERSION[] = "1.0.0";
+constexpr char VERSION[] = QVDBX_HOST_VERSION;  // the project's, as in the version resource
 
 // Installs the transport: the module's fixture transport, or the live HTTPS transport.
 int open_transport(Host &h, const std::string &exe_dir) {
