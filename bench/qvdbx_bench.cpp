@@ -155,26 +155,23 @@ void set_rates(benchmark::State &state, size_t bytes_per_iteration, int pages, l
         benchmark::Counter(static_cast<double>(faults) / pages, benchmark::Counter::kAvgIterations);
 }
 
-size_t string_bytes(const char *s) { return s != nullptr ? std::strlen(s) + 1 : 0; }
 // What glibc sets aside for a block: its usable size and the 8-byte chunk header.
 size_t block_bytes(void *p) { return p != nullptr ? malloc_usable_size(p) + sizeof(size_t) : 0; }
 
-// Heap held by the entry table per entry, two ways: what the module asks for (string
-// lengths + 1, and the slot array) and what the allocator gives it (usable size plus
-// chunk header of each block). Also the items document's buffer per entry.
+// Heap held per entry by the entry table (its records and the text blocks of its pages)
+// and by the items document's buffer, capacity included: what the allocator sets aside
+// for each block (usable size plus chunk header).
 void set_heap_counters(benchmark::State &state) {
-    size_t asked = static_cast<size_t>(g_qv.capacity) * sizeof(qvdbx_entry);
     size_t held = block_bytes(g_qv.entries);
-    for (int32_t i = 0; i < g_qv.count; ++i) {
-        const qvdbx_entry &e = g_qv.entries[i];
-        for (char *s : {e.name, e.path, e.path_display, e.id}) asked += string_bytes(s);
-        held += block_bytes(e.name);  // the entry's one block holds its four texts
+    for (char *block = g_qv.text_blocks; block != nullptr;) {
+        held += block_bytes(block);
+        std::memcpy(&block, block, sizeof block);  // each block starts with the next one
     }
     double count = g_qv.count > 0 ? g_qv.count : 1;
-    state.counters["table_B_per_entry_asked"] = static_cast<double>(asked) / count;
+    double document = static_cast<double>(block_bytes(g_qv.result_buf));
     state.counters["table_B_per_entry_held"] = static_cast<double>(held) / count;
-    state.counters["document_B_per_entry"] =
-        static_cast<double>(block_bytes(g_qv.result_json)) / count;
+    state.counters["document_B_per_entry"] = document / count;
+    state.counters["heap_B_per_entry"] = (static_cast<double>(held) + document) / count;
 }
 
 // MARK: - The floor: yyjson alone

@@ -57,6 +57,9 @@ using qvdbx_mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, qvdbx_mut_doc_deleter>
 qvdbx_doc_ptr qvdbx_json_read(const char *text, size_t len) noexcept;
 // Root object of `text` (parsed whole), or nullptr with `doc` empty when it is not one.
 yyjson_val *qvdbx_json_read_object(const char *text, qvdbx_doc_ptr &doc) noexcept;
+// The same strict parse of a private copy made by qvdbx_padded_copy, in place: its
+// strings are unescaped inside `text`, which must outlive `doc`.
+yyjson_val *qvdbx_json_read_object_in_place(char *text, qvdbx_doc_ptr &doc) noexcept;
 // A new mutable document whose root is an empty object; nullptr when memory ran out.
 qvdbx_mut_doc_ptr qvdbx_json_new_object() noexcept;
 // Compact writer, default flags; nullptr when memory ran out or a string is not UTF-8.
@@ -64,9 +67,10 @@ qvdbx_heap_str qvdbx_json_write(const yyjson_mut_doc *doc, size_t *len) noexcept
 
 // MARK: - State
 
-// One listed file or folder. Its four texts are private copies in one heap block that
-// `name` points at, owned by whoever owns the record and released with
-// qvdbx_entry_release; name and path are always set, path_display and id may be null.
+// One listed file or folder; name and path are always set, path_display and id may be
+// null. A decoded metadata record owns its four texts in one heap block that `name`
+// points at, released with qvdbx_entry_release. The table's records own nothing: their
+// texts live in the text blocks of their pages (qvdbx_state::text_blocks).
 struct qvdbx_entry {
     char *name;
     char *path;          // locator for later requests: "id:..." or a lower-case/display path
@@ -88,6 +92,10 @@ struct qvdbx_state {
     qvdbx_entry *entries;
     int32_t count;
     int32_t capacity;
+    // The texts of the table's entries, one heap block per decoded page, chained through
+    // a pointer at the start of each block (newest first). A block never moves, so the
+    // texts stay where they are while later pages are appended.
+    char *text_blocks;
     char *cursor;
     int32_t has_more;
     // Set by qvdbx_cancel, possibly from another thread while a listing runs.
@@ -98,8 +106,11 @@ struct qvdbx_state {
     char last_error[512];
     // The items document. It is extended page by page rather than rewritten, so a
     // listing of n pages costs O(n): `result_len` bytes are in use out of `result_cap`,
-    // and the first `result_count` table entries are written into it.
+    // and the first `result_count` table entries are written into it. `result_json` is
+    // `result_buf` while the document is whole and null while there is none; a new
+    // listing keeps the buffer (and the table's records) to write into them again.
     char *result_json;
+    char *result_buf;
     size_t result_len;
     size_t result_cap;
     int32_t result_count;
@@ -115,6 +126,8 @@ extern qvdbx_state g_qv;
 void qvdbx_set_err(int code, const char *format, ...) noexcept QVDBX_PRINTF(2, 3);
 // Heap copy of `s` up to its first NUL; nullptr for nullptr or when memory ran out.
 char *qvdbx_strdup(const char *s) noexcept;
+// The same copy followed by the zero padding that yyjson's in-place reading needs.
+char *qvdbx_padded_copy(const char *s) noexcept;
 // Replaces an owned string field with `value` (which it takes over).
 void qvdbx_replace(char **field, char *value) noexcept;
 
@@ -131,8 +144,9 @@ int qvdbx_map_http(int status, const char *body) noexcept;
 // Refresh-token grant; 0 when a new access token is stored.
 int qvdbx_try_refresh() noexcept;
 
-// The four Dropbox calls: 0 on a 2xx answer (body in *response), -1 with the failure
-// recorded. *response may hold an error body either way; the caller frees it.
+// The four Dropbox calls: 0 on a 2xx answer (body in *response, a qvdbx_padded_copy),
+// -1 with the failure recorded. *response may hold an error body either way; the caller
+// frees it.
 int qvdbx_rpc_list_folder(const char *path, const char *cursor, int limit, char **response,
                           int *status) noexcept;
 int qvdbx_rpc_get_metadata(const char *path, char **response, int *status) noexcept;
@@ -150,7 +164,23 @@ char *qvdbx_last_segment(const char *path) noexcept;
 // "" when `id` already carries the "id:" prefix of a Dropbox id, else "id:".
 const char *qvdbx_id_prefix(const char *id) noexcept;
 int qvdbx_parse_list_result(const char *json, int append) noexcept;
+// The same decode of an answer's private copy (qvdbx_padded_copy), parsed in place.
+int qvdbx_parse_list_response(char *response, int append) noexcept;
 void qvdbx_clear_entries() noexcept;
+// Bytes of qvdbx_result_json().
+size_t qvdbx_result_len() noexcept;
+
+// MARK: - Items writer
+//
+// Writes an entry as the items document's object, byte for byte what yyjson's compact
+// writer gives for the same members: `"` `\` and control characters escaped, `/` and
+// other UTF-8 as they are, a text that is not UTF-8 refused.
+
+// Bytes that qvdbx_write_item may write for `entry`.
+size_t qvdbx_item_bound(const qvdbx_entry &entry) noexcept;
+// Writes the object at `out` (room for qvdbx_item_bound bytes); its end, or nullptr when a
+// text is not UTF-8.
+char *qvdbx_write_item(char *out, const qvdbx_entry &entry) noexcept;
 
 constexpr int QVDBX_PAGE_LIMIT = 2000;
 

@@ -157,7 +157,7 @@ int backend_list(void *, const char *path, qvdbx_list_request *request) noexcept
     // that retries a failed or cancelled page with it never reads released memory.
     qvdbx_heap_str previous(g_qv.handed_cursor);
     g_qv.handed_cursor = nullptr;
-    if (qvdbx_parse_list_result(response.get(), 0) != 0) {
+    if (qvdbx_parse_list_response(response.get(), 0) != 0) {
         g_qv.handed_cursor = previous.release();
         return QVDBX_BACKEND_FAILED;
     }
@@ -273,7 +273,7 @@ QVDBX_API int qvdbx_list(const char *path) noexcept {
     int status = 0;
     int rc = qvdbx_rpc_list_folder(api_path.get(), nullptr, QVDBX_PAGE_LIMIT, &raw, &status);
     qvdbx_heap_str response(raw);
-    if (rc != 0 || qvdbx_parse_list_result(response.get(), 0) != 0) return failure();
+    if (rc != 0 || qvdbx_parse_list_response(response.get(), 0) != 0) return failure();
     return succeed();
 }
 
@@ -284,7 +284,7 @@ QVDBX_API int qvdbx_list_next(void) noexcept {
     int status = 0;
     int rc = qvdbx_rpc_list_folder("", g_qv.cursor, 0, &raw, &status);
     qvdbx_heap_str response(raw);
-    if (rc != 0 || qvdbx_parse_list_result(response.get(), 1) != 0) return failure();
+    if (rc != 0 || qvdbx_parse_list_response(response.get(), 1) != 0) return failure();
     return g_qv.has_more != 0 ? 1 : 0;
 }
 

@@ -66,7 +66,7 @@ bool transport_installed() noexcept { return g_qv.io_installed != 0 && g_qv.io.p
 
 // Calls the post slot and turns its outputs into the contract of both posts: the status
 // is stored, every host buffer is released once, and the body comes back as a private
-// copy ("" when there was none).
+// copy ("" when there was none), padded so that it can be parsed in place.
 int post_and_copy(const char *url, const char *body, const char *content_type,
                   char **response, int *status) noexcept {
     char *host_body = nullptr;
@@ -87,7 +87,7 @@ int post_and_copy(const char *url, const char *body, const char *content_type,
         return -1;
     }
     release_host_buffer(host_err);
-    *response = qvdbx_strdup(host_body != nullptr ? host_body : "");
+    *response = qvdbx_padded_copy(host_body != nullptr ? host_body : "");
     release_host_buffer(host_body);
     if (*response == nullptr) {
         qvdbx_set_err(QVDBX_E_OOM, "oom");
@@ -200,14 +200,31 @@ qvdbx_doc_ptr qvdbx_json_read(const char *text, size_t len) noexcept {
         yyjson_read_opts(const_cast<char *>(text), len, 0, qvdbx_json_alc(), nullptr));
 }
 
-yyjson_val *qvdbx_json_read_object(const char *text, qvdbx_doc_ptr &doc) noexcept {
-    doc = text != nullptr ? qvdbx_json_read(text, std::strlen(text)) : nullptr;
+namespace {
+
+yyjson_val *root_object(qvdbx_doc_ptr &doc) noexcept {
     yyjson_val *root = yyjson_doc_get_root(doc.get());
     if (!yyjson_is_obj(root)) {
         doc.reset();
         return nullptr;
     }
     return root;
+}
+
+}  // namespace
+
+yyjson_val *qvdbx_json_read_object(const char *text, qvdbx_doc_ptr &doc) noexcept {
+    doc = text != nullptr ? qvdbx_json_read(text, std::strlen(text)) : nullptr;
+    return root_object(doc);
+}
+
+yyjson_val *qvdbx_json_read_object_in_place(char *text, qvdbx_doc_ptr &doc) noexcept {
+    // In place, yyjson accepts exactly what it accepts from a read-only copy and yields
+    // the same values; it skips copying the text into a buffer of its own.
+    doc = qvdbx_doc_ptr(text != nullptr ? yyjson_read_opts(text, std::strlen(text), YYJSON_READ_INSITU,
+                                                           qvdbx_json_alc(), nullptr)
+                                        : nullptr);
+    return root_object(doc);
 }
 
 qvdbx_mut_doc_ptr qvdbx_json_new_object() noexcept {
@@ -239,6 +256,15 @@ char *qvdbx_strdup(const char *s) noexcept {
     size_t size = std::strlen(s) + 1;
     char *copy = static_cast<char *>(qvdbx_malloc(size));
     if (copy != nullptr) std::memcpy(copy, s, size);
+    return copy;
+}
+
+char *qvdbx_padded_copy(const char *s) noexcept {
+    size_t len = std::strlen(s);
+    char *copy = static_cast<char *>(qvdbx_malloc(len + YYJSON_PADDING_SIZE));
+    if (copy == nullptr) return nullptr;
+    std::memcpy(copy, s, len);
+    std::memset(copy + len, 0, YYJSON_PADDING_SIZE);
     return copy;
 }
 
