@@ -176,11 +176,20 @@ size_t qvdbx_result_len() noexcept;
 // writer gives for the same members: `"` `\` and control characters escaped, `/` and
 // other UTF-8 as they are, a text that is not UTF-8 refused.
 
-// Bytes that qvdbx_write_item may write for `entry`.
-size_t qvdbx_item_bound(const qvdbx_entry &entry) noexcept;
+// An entry as the items writer reads it, its texts measured once; an absent id or
+// display path has no data.
+struct qvdbx_item {
+    std::string_view name, path, id, path_display;
+    bool is_folder;
+    int64_t size;
+};
+
+qvdbx_item qvdbx_item_of(const qvdbx_entry &entry) noexcept;
+// Bytes that qvdbx_write_item may write for `item`.
+size_t qvdbx_item_bound(const qvdbx_item &item) noexcept;
 // Writes the object at `out` (room for qvdbx_item_bound bytes); its end, or nullptr when a
 // text is not UTF-8.
-char *qvdbx_write_item(char *out, const qvdbx_entry &entry) noexcept;
+char *qvdbx_write_item(char *out, const qvdbx_item &item) noexcept;
 
 constexpr int QVDBX_PAGE_LIMIT = 2000;
 

@@ -59,6 +59,8 @@ struct meta_members {
     yyjson_val *display = nullptr;
 };
 
+constexpr int MEMBERS_READ = 6;
+
 yyjson_val **member_slot(meta_members &m, std::string_view key) noexcept {
     switch (key.size()) {
     case 2: return key == "id" ? &m.id : nullptr;
@@ -73,9 +75,12 @@ meta_members members_of(yyjson_val *meta) noexcept {
     meta_members m;
     size_t index, count;
     yyjson_val *key, *value;
+    int found = 0;
     yyjson_obj_foreach(meta, index, count, key, value) {
-        yyjson_val **slot = member_slot(m, std::string_view(yyjson_get_str(key), yyjson_get_len(key)));
-        if (slot != nullptr && *slot == nullptr) *slot = value;
+        yyjson_val **slot = member_slot(m, std::string_view(unsafe_yyjson_get_str(key), unsafe_yyjson_get_len(key)));
+        if (slot == nullptr || *slot != nullptr) continue;
+        *slot = value;
+        if (++found == MEMBERS_READ) break;  // later ones would be repeats
     }
     return m;
 }
@@ -302,10 +307,10 @@ bool extend_items_document() noexcept {
     if (!reserve_items_document(len + ITEMS_TAIL.size() + 1)) return false;
     if (fresh) std::memcpy(g_qv.result_buf, ITEMS_HEAD.data(), ITEMS_HEAD.size());
     for (int32_t i = fresh ? 0 : g_qv.result_count; i < g_qv.count; ++i) {
-        const qvdbx_entry &entry = g_qv.entries[i];
-        if (!reserve_items_document(len + 1 + qvdbx_item_bound(entry) + ITEMS_TAIL.size() + 1)) return false;
+        qvdbx_item item = qvdbx_item_of(g_qv.entries[i]);
+        if (!reserve_items_document(len + 1 + qvdbx_item_bound(item) + ITEMS_TAIL.size() + 1)) return false;
         if (i > 0) g_qv.result_buf[len++] = ',';
-        char *end = qvdbx_write_item(g_qv.result_buf + len, entry);
+        char *end = qvdbx_write_item(g_qv.result_buf + len, item);
         if (end == nullptr) return false;
         len = static_cast<size_t>(end - g_qv.result_buf);
     }
