@@ -195,7 +195,7 @@ char *write_string(char *w, std::string_view text) noexcept {
     if (kinds.escapes != 0) return write_escaped(w, text);
     if (kinds.high != 0 && !is_utf8(text)) return nullptr;
     *w++ = '"';
-    if (!text.empty()) std::memcpy(w, text.data(), text.size());
+    qvdbx_copy_bytes(w, text.data(), text.size());
     w += text.size();
     *w++ = '"';
     return w;
@@ -229,7 +229,7 @@ size_t text_bound(std::string_view text) noexcept {
 }
 
 std::string_view optional_text(const char *text) noexcept {
-    return text != nullptr ? std::string_view(text) : std::string_view();
+    return text != nullptr ? qvdbx_view(text) : std::string_view();
 }
 
 }  // namespace

@@ -32,8 +32,7 @@ const char *str_member(yyjson_val *obj, const char *key) noexcept {
 char *put_text(char **w, std::initializer_list<std::string_view> pieces) noexcept {
     char *start = *w;
     for (std::string_view piece : pieces) {
-        if (piece.empty()) continue;  // an empty view may have no data at all
-        std::memcpy(*w, piece.data(), piece.size());
+        qvdbx_copy_bytes(*w, piece.data(), piece.size());
         *w += piece.size();
     }
     *(*w)++ = '\0';
@@ -106,8 +105,6 @@ bool borrow_from_meta(yyjson_val *meta, qvdbx_entry *entry) noexcept {
     return true;
 }
 
-std::string_view text_of(const char *text) noexcept { return text != nullptr ? text : ""; }
-
 // Fills `entry` from one metadata object: 0 when filled, 1 for a deleted entry, -1 when
 // its texts could not be allocated; nothing is allocated unless 0 is returned.
 //
@@ -119,9 +116,9 @@ int fill_from_meta(yyjson_val *meta, qvdbx_entry *entry) noexcept {
         *entry = borrowed;
         return 1;
     }
-    std::string_view name = borrowed.name, display = text_of(borrowed.path_display), id = text_of(borrowed.id);
+    std::string_view name = qvdbx_view(borrowed.name), display = qvdbx_view(borrowed.path_display);
+    std::string_view id = qvdbx_view(borrowed.id), path = qvdbx_view(borrowed.path);
     std::string_view prefix = borrowed.id != nullptr ? qvdbx_id_prefix(borrowed.id) : "";
-    std::string_view path = borrowed.path;
     size_t bytes = name.size() + prefix.size() + path.size() + 2 +
                    (borrowed.path_display != nullptr ? display.size() + 1 : 0) +
                    (borrowed.id != nullptr ? id.size() + 1 : 0);
@@ -163,19 +160,19 @@ bool ends_with(std::string_view text, std::string_view tail) noexcept {
 // itself, a path equal to the display path stored once.
 qvdbx_entry place_texts(const qvdbx_entry &borrowed, text_sink &sink) noexcept {
     qvdbx_entry placed = borrowed;
-    std::string_view display = text_of(borrowed.path_display), name = borrowed.name;
+    std::string_view display = qvdbx_view(borrowed.path_display), name = qvdbx_view(borrowed.name);
     char *display_text = borrowed.path_display != nullptr ? sink.put(display) : nullptr;
     bool name_in_display = borrowed.path_display != nullptr && ends_with(display, name);
     placed.path_display = display_text;
     placed.name = name_in_display ? offset(display_text, display.size() - name.size()) : sink.put(name);
     if (borrowed.id != nullptr) {
         std::string_view prefix = qvdbx_id_prefix(borrowed.id);
-        placed.path = sink.put(prefix, borrowed.id);
+        placed.path = sink.put(prefix, qvdbx_view(borrowed.id));
         placed.id = offset(placed.path, prefix.size());
-    } else if (borrowed.path_display != nullptr && display == borrowed.path) {
-        placed.path = display_text;
     } else {
-        placed.path = sink.put(borrowed.path);
+        std::string_view path = qvdbx_view(borrowed.path);
+        bool is_display = borrowed.path_display != nullptr && display == path;
+        placed.path = is_display ? display_text : sink.put(path);
     }
     return placed;
 }
@@ -353,7 +350,9 @@ void qvdbx_entry_release(qvdbx_entry *entry) noexcept {
 }
 
 const char *qvdbx_id_prefix(const char *id) noexcept {
-    return std::string_view(id).substr(0, ID_PREFIX.size()) == ID_PREFIX ? "" : "id:";
+    // Compared byte by byte, which stops at the terminator of a shorter id.
+    bool prefixed = id[0] == ID_PREFIX[0] && id[1] == ID_PREFIX[1] && id[2] == ID_PREFIX[2];
+    return prefixed ? "" : "id:";
 }
 
 int qvdbx_parse_metadata(const char *json, qvdbx_entry *entry) noexcept {
@@ -418,10 +417,12 @@ int take_page(yyjson_val *root, qvdbx_doc_ptr &doc) noexcept {
     qvdbx_replace(&g_qv.cursor, cursor_copy);
     doc.reset();
     if (!extend_items_document()) drop_items_document();
-    // The last page: the table and the document keep no more room than they fill.
+    // The last page: the table and the document keep no more room than they fill, and
+    // no page memory is kept for a next page.
     if (g_qv.has_more == 0) {
         fit_table();
         fit_items_document();
+        qvdbx_release_page_memory();
     }
     return 0;
 }
@@ -452,14 +453,15 @@ int qvdbx_parse_list_result(const char *json, int append) noexcept {
                             [json](qvdbx_doc_ptr &doc) { return qvdbx_json_read_object(json, doc); });
 }
 
-int qvdbx_parse_list_response(char *response, int append) noexcept {
-    return decode_list_page(response != nullptr, append, [response](qvdbx_doc_ptr &doc) {
-        return qvdbx_json_read_object_in_place(response, doc);
+int qvdbx_parse_list_response(char *response, size_t len, int append) noexcept {
+    return decode_list_page(response != nullptr, append, [response, len](qvdbx_doc_ptr &doc) {
+        return qvdbx_json_read_object_in_place(response, len, doc);
     });
 }
 
 void qvdbx_clear_entries() noexcept {
     start_listing();
+    qvdbx_release_page_memory();
     std::free(g_qv.entries);
     g_qv.entries = nullptr;
     g_qv.capacity = 0;
@@ -484,7 +486,7 @@ QVDBX_API int qvdbx_fuzz_decode_list_json(const uint8_t *bytes, uint64_t len) no
     if (!text) return -1;
     std::memcpy(text.get(), bytes, static_cast<size_t>(len));
     text.get()[len] = '\0';
-    return qvdbx_parse_list_response(text.get(), 0);
+    return qvdbx_parse_list_response(text.get(), std::strlen(text.get()), 0);
 }
 
 QVDBX_API char *qvdbx_fuzz_build_locator(const char *id, const char *path) noexcept {
