@@ -296,20 +296,44 @@ bool reserve_items_document(size_t size) noexcept {
     return true;
 }
 
+// Room that every write leaves for the closing "]}" and the terminator.
+constexpr size_t ITEMS_END_ROOM = ITEMS_TAIL.size() + 1;
+
+// Writes `item` at *len in the document, growing it when the item may not fit.
+//
+// Where the room left is below the item's worst case, the item is written aside first,
+// and the buffer grows only when it really does not fit: a listing written into the
+// buffer of an earlier one of the same folder, fitted to that document, then fits to the
+// last byte instead of doubling the buffer for its last items.
+bool append_item(const qvdbx_item &item, size_t *len) noexcept {
+    size_t bound = qvdbx_item_bound(item);
+    char aside[1024];
+    if (*len + bound + ITEMS_END_ROOM > g_qv.result_cap && bound <= sizeof aside) {
+        char *end = qvdbx_write_item(aside, item);
+        if (end == nullptr) return false;
+        auto size = static_cast<size_t>(end - aside);
+        if (!reserve_items_document(*len + size + ITEMS_END_ROOM)) return false;
+        std::memcpy(g_qv.result_buf + *len, aside, size);
+        *len += size;
+        return true;
+    }
+    if (!reserve_items_document(*len + bound + ITEMS_END_ROOM)) return false;
+    char *end = qvdbx_write_item(g_qv.result_buf + *len, item);
+    if (end == nullptr) return false;
+    *len = static_cast<size_t>(end - g_qv.result_buf);
+    return true;
+}
+
 bool extend_items_document() noexcept {
     bool fresh = g_qv.result_json == nullptr;
     if (!fresh && g_qv.result_count == g_qv.count) return true;
     g_qv.result_json = nullptr;  // until it is whole again
     size_t len = fresh ? ITEMS_HEAD.size() : g_qv.result_len - ITEMS_TAIL.size();
-    if (!reserve_items_document(len + ITEMS_TAIL.size() + 1)) return false;
+    if (!reserve_items_document(len + ITEMS_END_ROOM)) return false;
     if (fresh) std::memcpy(g_qv.result_buf, ITEMS_HEAD.data(), ITEMS_HEAD.size());
     for (int32_t i = fresh ? 0 : g_qv.result_count; i < g_qv.count; ++i) {
-        qvdbx_item item = qvdbx_item_of(g_qv.entries[i]);
-        if (!reserve_items_document(len + 1 + qvdbx_item_bound(item) + ITEMS_TAIL.size() + 1)) return false;
         if (i > 0) g_qv.result_buf[len++] = ',';
-        char *end = qvdbx_write_item(g_qv.result_buf + len, item);
-        if (end == nullptr) return false;
-        len = static_cast<size_t>(end - g_qv.result_buf);
+        if (!append_item(qvdbx_item_of(g_qv.entries[i]), &len)) return false;
     }
     std::memcpy(g_qv.result_buf + len, ITEMS_TAIL.data(), ITEMS_TAIL.size());
     g_qv.result_len = len + ITEMS_TAIL.size();
