@@ -7,6 +7,7 @@
 //                                          decodes), DIR/items.json (the module's items
 //                                          document of it) and DIR/floor_items.json
 #include "pages.h"
+#include "scripted_server.h"
 #include "qvdbx_internal.h"
 
 #include <benchmark/benchmark.h>
@@ -24,10 +25,9 @@ namespace {
 
 using qvdbx_bench::ENTRIES_PER_PAGE;
 
-constexpr int MAX_PAGES = 400;
-constexpr char TOKEN[] = "sl.BenchmarkAccessToken-0123456789abcdefghijklmnopqrstuvwxyz"
-                         "ABCDEFGHIJKLMNOPQRSTUVWXYZ-0123456789abcdefghijklmnopqrstuvwxyz_0123";
-constexpr char FOLDER[] = "/Music";
+using qvdbx_bench::FOLDER;
+using qvdbx_bench::TOKEN;
+using qvdbx_bench::scripted_server;
 constexpr char FILE_PATH[] = "/Music/Sigur Rós/Ágætis byrjun/02 Hoppípolla.flac";
 
 // MARK: - Inputs
@@ -38,100 +38,15 @@ const std::string &single_page() {
     return page;
 }
 
-// The pages of one folder of up to MAX_PAGES pages. A listing of n pages ends with a copy
-// of page n - 1 that says "has_more": false; the others say true. Built once, on first use.
-class folder_pages {
-public:
-    folder_pages() {
-        for (int i = 0; i < MAX_PAGES; ++i) {
-            more_.push_back(qvdbx_bench::list_page(i, true));
-            cursors_.push_back(qvdbx_bench::page_cursor(i));
-        }
-    }
-    const std::string &page(int index, int pages) {
-        if (index + 1 < pages) return more_[static_cast<size_t>(index)];
-        auto last = last_.find(pages);
-        if (last == last_.end()) {
-            last = last_.emplace(pages, qvdbx_bench::list_page(index, false)).first;
-        }
-        return last->second;
-    }
-    const std::string &cursor(int index) const { return cursors_[static_cast<size_t>(index)]; }
-    // Bytes of list JSON in a listing of `pages` pages. Generates whatever the listing
-    // still lacks, so benchmarks call it before the clock starts.
-    size_t bytes(int pages) {
-        size_t total = 0;
-        for (int i = 0; i < pages; ++i) total += page(i, pages).size();
-        return total;
-    }
+using qvdbx_bench::folder;
+using qvdbx_bench::folder_pages;
 
-private:
-    std::vector<std::string> more_;
-    std::vector<std::string> cursors_;
-    std::map<int, std::string> last_;
-};
-
-folder_pages &folder() {
-    static folder_pages pages;
-    return pages;
+// Installs the server's transport and the token for the flat face.
+void install(qvdbx_bench::scripted_server &server) {
+    quendo_io record = server.io();
+    qvdbx_set_io(&record);
+    qvdbx_set_token(qvdbx_bench::TOKEN);
 }
-
-// MARK: - Scripted transport
-//
-// Answers in-process with the pre-generated texts, so the benchmarks measure the module
-// and not a fixture matcher: the first list request gets page 0, each continuation the
-// page after the cursor it carries (checked), metadata and link requests their answers.
-// The texts are lent to the module, which copies them; the free slot has nothing to do.
-
-class scripted_server {
-public:
-    explicit scripted_server(int listing_pages = 0) : pages_(listing_pages) {}
-
-    // The transport record; qvdbx_set_io and the handler copy it.
-    quendo_io io() { return quendo_io{this, nullptr, &serve, &lent_not_freed}; }
-
-    // Installs the transport and the token for the flat face.
-    void install() {
-        quendo_io record = io();
-        qvdbx_set_io(&record);
-        qvdbx_set_token(TOKEN);
-    }
-
-    const std::string metadata = qvdbx_bench::metadata_answer();
-    const std::string link = qvdbx_bench::link_answer();
-
-private:
-    const std::string *answer(const char *url, const char *body) {
-        std::string_view request(url);
-        if (request.find("/2/files/list_folder/continue") != std::string_view::npos) {
-            bool in_order = next_ > 0 && next_ < pages_ &&
-                            std::string_view(body).find(folder().cursor(next_ - 1)) !=
-                                std::string_view::npos;
-            return in_order ? &folder().page(next_++, pages_) : nullptr;
-        }
-        if (request.find("/2/files/list_folder") != std::string_view::npos) {
-            next_ = 1;
-            return &folder().page(0, pages_);
-        }
-        if (request.find("/2/files/get_metadata") != std::string_view::npos) return &metadata;
-        if (request.find("/2/files/get_temporary_link") != std::string_view::npos) return &link;
-        return nullptr;
-    }
-
-    static int serve(void *ctx, const char *url, const char *body, const char *, char **out_body,
-                     int *out_status, char **) {
-        const std::string *text = static_cast<scripted_server *>(ctx)->answer(url, body);
-        if (text == nullptr) return 1;
-        *out_body = const_cast<char *>(text->c_str());
-        *out_status = 200;
-        return 0;
-    }
-
-    static void lent_not_freed(void *, void *) {}
-
-    int pages_;      // pages in the listing being served
-    int next_ = 0;   // the page that the next continuation must ask for
-};
 
 // MARK: - Figures
 
@@ -155,26 +70,23 @@ void set_rates(benchmark::State &state, size_t bytes_per_iteration, int pages, l
         benchmark::Counter(static_cast<double>(faults) / pages, benchmark::Counter::kAvgIterations);
 }
 
-size_t string_bytes(const char *s) { return s != nullptr ? std::strlen(s) + 1 : 0; }
 // What glibc sets aside for a block: its usable size and the 8-byte chunk header.
 size_t block_bytes(void *p) { return p != nullptr ? malloc_usable_size(p) + sizeof(size_t) : 0; }
 
-// Heap held by the entry table per entry, two ways: what the module asks for (string
-// lengths + 1, and the slot array) and what the allocator gives it (usable size plus
-// chunk header of each block). Also the items document's buffer per entry.
+// Heap held per entry by the entry table (its records and the text blocks of its pages)
+// and by the items document's buffer, capacity included: what the allocator sets aside
+// for each block (usable size plus chunk header).
 void set_heap_counters(benchmark::State &state) {
-    size_t asked = static_cast<size_t>(g_qv.capacity) * sizeof(qvdbx_entry);
     size_t held = block_bytes(g_qv.entries);
-    for (int32_t i = 0; i < g_qv.count; ++i) {
-        const qvdbx_entry &e = g_qv.entries[i];
-        for (char *s : {e.name, e.path, e.path_display, e.id}) asked += string_bytes(s);
-        held += block_bytes(e.name);  // the entry's one block holds its four texts
+    for (char *block = g_qv.text_blocks; block != nullptr;) {
+        held += block_bytes(block);
+        std::memcpy(&block, block, sizeof block);  // each block starts with the next one
     }
     double count = g_qv.count > 0 ? g_qv.count : 1;
-    state.counters["table_B_per_entry_asked"] = static_cast<double>(asked) / count;
+    double document = static_cast<double>(block_bytes(g_qv.result_buf));
     state.counters["table_B_per_entry_held"] = static_cast<double>(held) / count;
-    state.counters["document_B_per_entry"] =
-        static_cast<double>(block_bytes(g_qv.result_json)) / count;
+    state.counters["document_B_per_entry"] = document / count;
+    state.counters["heap_B_per_entry"] = (static_cast<double>(held) + document) / count;
 }
 
 // MARK: - The floor: yyjson alone
@@ -314,7 +226,7 @@ void BM_flat_list(benchmark::State &state) {
     int pages = static_cast<int>(state.range(0));
     size_t bytes = folder().bytes(pages);
     scripted_server server(pages);
-    server.install();
+    install(server);
     qvdbx_clear_entries();
     long faults = minor_faults();
     for (auto _ : state) {
@@ -355,7 +267,7 @@ void BM_metadata_decode(benchmark::State &state) {
 // qvdbx_stat: request body and URL, the transport call, the copy and the decode.
 void BM_stat(benchmark::State &state) {
     scripted_server server;
-    server.install();
+    install(server);
     for (auto _ : state) {
         int64_t size = 0;
         int is_folder = 0;
@@ -374,7 +286,7 @@ void BM_stat(benchmark::State &state) {
 // qvdbx_locator: the same road for a temporary link.
 void BM_link(benchmark::State &state) {
     scripted_server server;
-    server.install();
+    install(server);
     for (auto _ : state) {
         char link[4096];
         if (qvdbx_locator(FILE_PATH, link, sizeof link) != 0) {

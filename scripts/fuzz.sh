@@ -5,7 +5,7 @@
 # caused it is kept under the build directory's fuzz-artifacts/.
 #
 #   scripts/fuzz.sh SECONDS [TARGET...]     targets: decode_list settings stream_entry
-#                                           fixtures transport (default: all)
+#                                           fixtures transport items_writer (default: all)
 # QVDBX_FUZZ_BUILD overrides the build directory (default build/fuzz).
 set -euo pipefail
 
@@ -26,7 +26,7 @@ fi
 cmake --build "$build" --target qvdbx_fuzzers
 
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(decode_list settings stream_entry fixtures transport)
+[ ${#targets[@]} -gt 0 ] || targets=(decode_list settings stream_entry fixtures transport items_writer)
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -69,6 +69,12 @@ struct scoped_entry {
     ~scoped_entry() { qvdbx_entry_release(&entry); }
 };
 
+// A list answer's private copy, handed back to the page memory however the scope is left.
+struct page_response_deleter {
+    void operator()(char *response) const noexcept { qvdbx_done_with_page(response); }
+};
+using page_response = std::unique_ptr<char, page_response_deleter>;
+
 void copy_text(char *out, size_t len, const char *text) noexcept {
     if (out != nullptr && len != 0) std::snprintf(out, len, "%s", text_or_empty(text));
 }
@@ -149,15 +155,16 @@ int backend_list(void *, const char *path, qvdbx_list_request *request) noexcept
     const char *cursor = qvdbx_is_empty(request->cursor) ? nullptr : request->cursor;
     char *raw = nullptr;
     int status = 0;
+    size_t len = 0;
     int rc = qvdbx_rpc_list_folder(api_path.get(), cursor, page_limit(request->capacity), &raw,
-                                   &status);
-    qvdbx_heap_str response(raw);
+                                   &status, &len);
+    page_response response(raw);
     if (rc != 0) return backend_status(g_qv.last_code);
     // The cursor handed out last time stays alive until this call succeeds, so a host
     // that retries a failed or cancelled page with it never reads released memory.
     qvdbx_heap_str previous(g_qv.handed_cursor);
     g_qv.handed_cursor = nullptr;
-    if (qvdbx_parse_list_result(response.get(), 0) != 0) {
+    if (qvdbx_parse_list_response(response.get(), len, 0) != 0) {
         g_qv.handed_cursor = previous.release();
         return QVDBX_BACKEND_FAILED;
     }
@@ -271,9 +278,10 @@ QVDBX_API int qvdbx_list(const char *path) noexcept {
     g_qv.cancel_requested = 0;
     char *raw = nullptr;
     int status = 0;
-    int rc = qvdbx_rpc_list_folder(api_path.get(), nullptr, QVDBX_PAGE_LIMIT, &raw, &status);
-    qvdbx_heap_str response(raw);
-    if (rc != 0 || qvdbx_parse_list_result(response.get(), 0) != 0) return failure();
+    size_t len = 0;
+    int rc = qvdbx_rpc_list_folder(api_path.get(), nullptr, QVDBX_PAGE_LIMIT, &raw, &status, &len);
+    page_response response(raw);
+    if (rc != 0 || qvdbx_parse_list_response(response.get(), len, 0) != 0) return failure();
     return succeed();
 }
 
@@ -282,9 +290,10 @@ QVDBX_API int qvdbx_list_next(void) noexcept {
     if (g_qv.cancel_requested != 0) return fail_with(QVDBX_E_CANCELLED, "cancelled");
     char *raw = nullptr;
     int status = 0;
-    int rc = qvdbx_rpc_list_folder("", g_qv.cursor, 0, &raw, &status);
-    qvdbx_heap_str response(raw);
-    if (rc != 0 || qvdbx_parse_list_result(response.get(), 1) != 0) return failure();
+    size_t len = 0;
+    int rc = qvdbx_rpc_list_folder("", g_qv.cursor, 0, &raw, &status, &len);
+    page_response response(raw);
+    if (rc != 0 || qvdbx_parse_list_response(response.get(), len, 1) != 0) return failure();
     return g_qv.has_more != 0 ? 1 : 0;
 }
 

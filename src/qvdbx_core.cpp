@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(_WIN32) && defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 qvdbx_state g_qv;
 
 namespace {
@@ -66,9 +70,9 @@ bool transport_installed() noexcept { return g_qv.io_installed != 0 && g_qv.io.p
 
 // Calls the post slot and turns its outputs into the contract of both posts: the status
 // is stored, every host buffer is released once, and the body comes back as a private
-// copy ("" when there was none).
+// copy ("" when there was none), padded so that it can be parsed in place.
 int post_and_copy(const char *url, const char *body, const char *content_type,
-                  char **response, int *status) noexcept {
+                  char **response, int *status, size_t *response_len) noexcept {
     char *host_body = nullptr;
     char *host_err = nullptr;
     int host_status = 0;
@@ -87,7 +91,7 @@ int post_and_copy(const char *url, const char *body, const char *content_type,
         return -1;
     }
     release_host_buffer(host_err);
-    *response = qvdbx_strdup(host_body != nullptr ? host_body : "");
+    *response = qvdbx_padded_copy(host_body != nullptr ? host_body : "", response_len);
     release_host_buffer(host_body);
     if (*response == nullptr) {
         qvdbx_set_err(QVDBX_E_OOM, "oom");
@@ -138,8 +142,9 @@ bool has_refresh_credentials() noexcept {
     return !qvdbx_is_empty(g_qv.refresh_token) && !qvdbx_is_empty(g_qv.app_key);
 }
 
-int rpc_with_refresh(const char *path, const char *body, char **response, int *status) noexcept {
-    if (qvdbx_http_post_json(path, body, response, status) != 0) return -1;
+int rpc_with_refresh(const char *path, const char *body, char **response, int *status,
+                     size_t *response_len = nullptr) noexcept {
+    if (qvdbx_http_post_json(path, body, response, status, response_len) != 0) return -1;
     int code = qvdbx_map_http(*status, *response);
     if (code == QVDBX_OK) return 0;
     if (code != QVDBX_E_AUTH && code != QVDBX_E_AUTH_EXPIRED) return -1;
@@ -147,7 +152,7 @@ int rpc_with_refresh(const char *path, const char *body, char **response, int *s
     std::free(*response);
     *response = nullptr;
     if (qvdbx_try_refresh() != 0) return -1;
-    if (qvdbx_http_post_json(path, body, response, status) != 0) return -1;
+    if (qvdbx_http_post_json(path, body, response, status, response_len) != 0) return -1;
     return qvdbx_map_http(*status, *response) == QVDBX_OK ? 0 : -1;
 }
 
@@ -156,14 +161,14 @@ int rpc_with_refresh(const char *path, const char *body, char **response, int *s
 // Writes `doc` and sends it; an unwritable body (no memory, or a string that is not
 // UTF-8) is reported as "oom" and nothing is sent.
 int send_document(const char *api_path, const qvdbx_mut_doc_ptr &doc, char **response,
-                  int *status) noexcept {
+                  int *status, size_t *response_len = nullptr) noexcept {
     *response = nullptr;
     qvdbx_heap_str body = doc ? qvdbx_json_write(doc.get(), nullptr) : nullptr;
     if (!body) {
         qvdbx_set_err(QVDBX_E_OOM, "oom");
         return -1;
     }
-    return rpc_with_refresh(api_path, body.get(), response, status);
+    return rpc_with_refresh(api_path, body.get(), response, status, response_len);
 }
 
 // Adds a copied string member to the root object; false when memory ran out.
@@ -200,14 +205,103 @@ qvdbx_doc_ptr qvdbx_json_read(const char *text, size_t len) noexcept {
         yyjson_read_opts(const_cast<char *>(text), len, 0, qvdbx_json_alc(), nullptr));
 }
 
-yyjson_val *qvdbx_json_read_object(const char *text, qvdbx_doc_ptr &doc) noexcept {
-    doc = text != nullptr ? qvdbx_json_read(text, std::strlen(text)) : nullptr;
+namespace {
+
+yyjson_val *root_object(qvdbx_doc_ptr &doc) noexcept {
     yyjson_val *root = yyjson_doc_get_root(doc.get());
     if (!yyjson_is_obj(root)) {
         doc.reset();
         return nullptr;
     }
     return root;
+}
+
+}  // namespace
+
+yyjson_val *qvdbx_json_read_object(const char *text, qvdbx_doc_ptr &doc) noexcept {
+    doc = text != nullptr ? qvdbx_json_read(text, std::strlen(text)) : nullptr;
+    return root_object(doc);
+}
+
+yyjson_val *qvdbx_json_read_object_in_place(char *text, size_t len, qvdbx_doc_ptr &doc) noexcept {
+    // In place, yyjson accepts exactly what it accepts from a read-only copy and yields
+    // the same values; it skips copying the text into a buffer of its own. Its values go
+    // into the page block cache.
+    static const yyjson_alc page_values = {
+        [](void *, size_t size) { return g_qv.page_values.take(size); },
+        [](void *, void *block, size_t, size_t size) { return g_qv.page_values.grow(block, size); },
+        [](void *, void *block) { g_qv.page_values.give(block); },
+        nullptr,
+    };
+    doc = qvdbx_doc_ptr(yyjson_read_opts(text, len, YYJSON_READ_INSITU, &page_values, nullptr));
+    return root_object(doc);
+}
+
+// MARK: - Page memory
+
+void *qvdbx_block_cache::take(size_t size) noexcept {
+    void *block = nullptr;
+    if (kept_ != nullptr && kept_size_ >= size) {
+        block = kept_;
+        size = kept_size_;
+        kept_ = nullptr;
+        kept_size_ = 0;
+    } else {
+        block = qvdbx_malloc(size);
+    }
+    // An earlier lent block that was not given back has been freed by its owner.
+    lent_ = block;
+    lent_size_ = block != nullptr ? size : 0;
+    return block;
+}
+
+void *qvdbx_block_cache::grow(void *block, size_t size) noexcept {
+    if (block == lent_ && size <= lent_size_) return block;
+    void *grown = qvdbx_realloc(block, size);
+    if (grown != nullptr && block == lent_) {
+        lent_ = grown;
+        lent_size_ = size;
+    }
+    return grown;
+}
+
+void qvdbx_block_cache::give(void *block) noexcept {
+    if (block == nullptr) return;
+    if (block != lent_) {
+        std::free(block);
+        return;
+    }
+    if (kept_size_ > lent_size_) {
+        std::free(block);
+    } else {
+        std::free(kept_);
+        kept_ = block;
+        kept_size_ = lent_size_;
+    }
+    lent_ = nullptr;
+    lent_size_ = 0;
+}
+
+void qvdbx_block_cache::release() noexcept {
+    std::free(kept_);
+    kept_ = nullptr;
+    kept_size_ = 0;
+    lent_ = nullptr;  // its holder frees it
+    lent_size_ = 0;
+}
+
+void qvdbx_done_with_page(char *response) noexcept {
+    if (g_qv.has_more != 0) {
+        g_qv.page_copies.give(response);
+        return;
+    }
+    qvdbx_release_page_memory();
+    std::free(response);
+}
+
+void qvdbx_release_page_memory() noexcept {
+    g_qv.page_copies.release();
+    g_qv.page_values.release();
 }
 
 qvdbx_mut_doc_ptr qvdbx_json_new_object() noexcept {
@@ -242,6 +336,38 @@ char *qvdbx_strdup(const char *s) noexcept {
     return copy;
 }
 
+// Programs for Windows that run under Wine get a C runtime whose strlen goes a byte at a
+// time (0.16 ms for a list page of 906 KB, against 0.01 ms with glibc; a third of the
+// entries' texts' time), so there the module scans aligned sixteen-byte blocks itself.
+// An aligned block never reaches into the next page of memory, so the bytes it reads
+// past the terminator are always readable, as in any C runtime's strlen.
+size_t qvdbx_text_len(const char *s) noexcept {
+#if defined(_WIN32) && defined(__SSE2__)
+    const char *p = s;
+    for (; reinterpret_cast<uintptr_t>(p) % 16 != 0; ++p) {
+        if (*p == '\0') return static_cast<size_t>(p - s);
+    }
+    const __m128i zero = _mm_setzero_si128();
+    for (;; p += 16) {
+        __m128i block = _mm_load_si128(reinterpret_cast<const __m128i *>(p));
+        auto nul = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, zero)));
+        if (nul != 0) return static_cast<size_t>(p - s) + static_cast<size_t>(__builtin_ctz(nul));
+    }
+#else
+    return std::strlen(s);
+#endif
+}
+
+char *qvdbx_padded_copy(const char *s, size_t *len_out) noexcept {
+    size_t len = qvdbx_text_len(s);
+    if (len_out != nullptr) *len_out = len;
+    char *copy = static_cast<char *>(g_qv.page_copies.take(len + YYJSON_PADDING_SIZE));
+    if (copy == nullptr) return nullptr;
+    std::memcpy(copy, s, len);
+    std::memset(copy + len, 0, YYJSON_PADDING_SIZE);
+    return copy;
+}
+
 void qvdbx_replace(char **field, char *value) noexcept {
     std::free(*field);
     *field = value;
@@ -269,8 +395,8 @@ char *qvdbx_auth_url(const char *path) noexcept {
     return url;
 }
 
-int qvdbx_http_post_json(const char *path, const char *body, char **response,
-                         int *status) noexcept {
+int qvdbx_http_post_json(const char *path, const char *body, char **response, int *status,
+                         size_t *response_len) noexcept {
     *response = nullptr;
     if (status != nullptr) *status = 0;
     if (refuse_without_transport()) return -1;
@@ -280,7 +406,7 @@ int qvdbx_http_post_json(const char *path, const char *body, char **response,
         return -1;
     }
     return post_and_copy(url.get(), body != nullptr ? body : "null", "application/json",
-                         response, status);
+                         response, status, response_len);
 }
 
 int qvdbx_http_post_form(const char *url, const char *body, char **response,
@@ -288,7 +414,7 @@ int qvdbx_http_post_form(const char *url, const char *body, char **response,
     *response = nullptr;
     if (refuse_without_transport()) return -1;
     return post_and_copy(url, body != nullptr ? body : "", "application/x-www-form-urlencoded",
-                         response, status);
+                         response, status, nullptr);
 }
 
 // MARK: - Status classification
@@ -359,17 +485,17 @@ int qvdbx_try_refresh() noexcept {
 // MARK: - Request builders
 
 int qvdbx_rpc_list_folder(const char *path, const char *cursor, int limit, char **response,
-                          int *status) noexcept {
+                          int *status, size_t *response_len) noexcept {
     qvdbx_mut_doc_ptr doc = qvdbx_json_new_object();
     if (!qvdbx_is_empty(cursor)) {
         if (!add_string(doc, "cursor", cursor)) doc.reset();
-        return send_document("/2/files/list_folder/continue", doc, response, status);
+        return send_document("/2/files/list_folder/continue", doc, response, status, response_len);
     }
     bool built = add_string(doc, "path", path) &&
                  (limit <= 0 ||
                   yyjson_mut_obj_add_int(doc.get(), yyjson_mut_doc_get_root(doc.get()), "limit", limit));
     if (!built) doc.reset();
-    return send_document("/2/files/list_folder", doc, response, status);
+    return send_document("/2/files/list_folder", doc, response, status, response_len);
 }
 
 int qvdbx_rpc_get_metadata(const char *path, char **response, int *status) noexcept {

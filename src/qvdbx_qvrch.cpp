@@ -112,8 +112,7 @@ int32_t h_list(const quendo_io *io, const char *settings_json, const char *path,
         qvdbx_set_err(QVDBX_E_OOM, "oom");
         return fail_with_last_error(out, out_len, -QVDBX_E_OOM);
     }
-    const char *items = qvdbx_result_json();
-    return copy_out(out, out_len, items, std::strlen(items)) ? QVRCH_OK : QVRCH_E_TOO_SMALL;
+    return copy_out(out, out_len, qvdbx_result_json(), qvdbx_result_len()) ? QVRCH_OK : QVRCH_E_TOO_SMALL;
 }
 
 // The locator text of an entry document: the first string among "path", "id", "Path".
