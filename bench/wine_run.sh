@@ -10,13 +10,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-5}
-yyjson_source=${QVDBX_YYJSON_SOURCE_DIR:-/work/shared/third_party/yyjson-0.12.0}
+source scripts/yyjson-source.sh
 win=build/windows-bench
 
 cmake --preset bench >/dev/null
 cmake --build --preset bench --target list_timing
-cmake --preset windows-x64 -B "$win" -DQVDBX_YYJSON_SOURCE_DIR="$yyjson_source" \
-  -DQVDBX_TESTS=OFF -DQVDBX_TOOLS=OFF -DQVDBX_BENCH=ON >/dev/null
+cmake --preset windows-x64 -B "$win" "${yyjson_source_args[@]}" \
+  -DBUILD_TESTING=OFF -DQVDBX_TOOLS=OFF -DQVDBX_BENCH=ON >/dev/null
 cmake --build "$win" --target list_timing
 
 so=${2:-build/bench/bin/quendo-quendovue-dropbox-client.so}

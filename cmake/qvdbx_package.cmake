@@ -35,8 +35,10 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION libs)
   # Depends from the binaries' own libraries (dpkg-shlibdeps: libcurl4, libstdc++6, ...),
-  # and yyjson at the release the module is built for, which its shlibs file cannot know.
+  # and yyjson at the release the module is built for, which its shlibs file cannot know
+  # (cmake/qvdbx_cpack_project.cmake keeps dpkg-shlibdeps from naming it again).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libyyjson0 (>= 0.12)")
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/qvdbx_cpack_project.cmake)
 endif()
 include(CPack)

@@ -1,52 +1,14 @@
-# yyjson for the Windows module: compiled into the DLL from Debian's source package of
-# yyjson 0.12. Configuring fetches and unpacks it with `apt-get source` into the build
-# directory (never into the source tree); QVDBX_YYJSON_SOURCE_DIR may name an unpacked
-# copy instead. Defines the target yyjson::yyjson, as find_package does on Linux.
-set(QVDBX_YYJSON_SOURCE_DIR "" CACHE PATH
-    "Unpacked yyjson 0.12 source; empty: fetched with apt-get source at configure time")
+# yyjson for the Windows module: compiled into the DLL from an unpacked yyjson 0.12
+# source, QVDBX_YYJSON_SOURCE_DIR (scripts/setup-windows.sh provides one and
+# scripts/yyjson-source.sh names it). Configuring never fetches anything. Defines the
+# target yyjson::yyjson, as find_package does on Linux.
+set(QVDBX_YYJSON_SOURCE_DIR "" CACHE PATH "Unpacked yyjson 0.12 source (holds src/yyjson.c)")
 
 set(_yyjson_dir ${QVDBX_YYJSON_SOURCE_DIR})
-if(NOT _yyjson_dir)
-  set(_yyjson_dir ${CMAKE_BINARY_DIR}/_deps/yyjson-src)
-endif()
-
-if(NOT EXISTS ${_yyjson_dir}/src/yyjson.c)
-  if(QVDBX_YYJSON_SOURCE_DIR)
-    message(FATAL_ERROR "QVDBX_YYJSON_SOURCE_DIR has no src/yyjson.c: ${QVDBX_YYJSON_SOURCE_DIR}")
-  endif()
-  # The newest 0.12 release among the source indexes (the testing suite's deb-src entry).
-  execute_process(COMMAND apt-cache showsrc yyjson
-                  OUTPUT_VARIABLE _index ERROR_QUIET RESULT_VARIABLE _rc)
-  string(REGEX MATCHALL "Version: 0\\.12\\.[^\n]+" _versions "${_index}")
-  list(TRANSFORM _versions REPLACE "^Version: " "")
-  list(SORT _versions COMPARE NATURAL)
-  list(POP_BACK _versions _version)
-  if(NOT _version)
-    message(FATAL_ERROR "no yyjson 0.12 source package in apt's indexes; "
-                        "run scripts/setup-windows.sh, or set QVDBX_YYJSON_SOURCE_DIR")
-  endif()
-  set(_fetch ${CMAKE_BINARY_DIR}/_deps/yyjson-fetch)
-  file(REMOVE_RECURSE ${_fetch})
-  file(MAKE_DIRECTORY ${_fetch})
-  message(STATUS "Fetching yyjson ${_version} with apt-get source")
-  execute_process(COMMAND apt-get source -qq --only-source yyjson=${_version}
-                  WORKING_DIRECTORY ${_fetch}
-                  OUTPUT_VARIABLE _out ERROR_VARIABLE _out RESULT_VARIABLE _rc)
-  file(GLOB _unpacked LIST_DIRECTORIES true ${_fetch}/yyjson-*)
-  list(FILTER _unpacked INCLUDE REGEX "/yyjson-[^/]*$")
-  set(_tree "")
-  foreach(_candidate IN LISTS _unpacked)
-    if(IS_DIRECTORY ${_candidate})
-      set(_tree ${_candidate})
-    endif()
-  endforeach()
-  if(NOT _rc EQUAL 0 OR NOT EXISTS ${_tree}/src/yyjson.c)
-    message(FATAL_ERROR "apt-get source yyjson=${_version} failed (${_rc}):\n${_out}\n"
-                        "Needs dpkg-dev and the deb-src index (scripts/setup-windows.sh).")
-  endif()
-  file(REMOVE_RECURSE ${_yyjson_dir})
-  file(RENAME ${_tree} ${_yyjson_dir})
-  file(REMOVE_RECURSE ${_fetch})
+if(NOT EXISTS "${_yyjson_dir}/src/yyjson.c")
+  message(FATAL_ERROR "QVDBX_YYJSON_SOURCE_DIR must name an unpacked yyjson 0.12 source "
+                      "(with src/yyjson.c), not '${_yyjson_dir}'; scripts/setup-windows.sh "
+                      "prepares one and scripts/yyjson-source.sh names it")
 endif()
 
 # The DLL must be built from 0.12 whatever the copy: the same release as on Linux.

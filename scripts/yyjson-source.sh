@@ -1,18 +1,19 @@
-# Sourced by the scripts that configure the windows-x64 preset. Sets yyjson_source_args
-# to the cmake argument that names an unpacked yyjson 0.12 source when one is at hand:
-# $QVDBX_YYJSON_SOURCE_DIR, else the copy kept beside the repository on these machines
-# (../shared/third_party/yyjson-0.12.0). Empty otherwise: configuring then fetches
-# Debian's source package through apt.
+# Sourced by the scripts that configure the windows-x64 preset. Sets yyjson_source_dir to
+# an unpacked yyjson 0.12 source when one is at hand, and yyjson_source_args to the cmake
+# argument that names it: $QVDBX_YYJSON_SOURCE_DIR, else the copy kept beside the
+# repository on these machines (../shared/third_party/yyjson-0.12.0), else the one that
+# scripts/setup-windows.sh unpacks from Debian's source package (build/_deps/yyjson-src).
+# Both stay empty when there is none.
 yyjson_source_args=()
-yyjson_source_dir=${QVDBX_YYJSON_SOURCE_DIR:-}
-if [ -z "$yyjson_source_dir" ]; then
-  yyjson_source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/../shared/third_party/yyjson-0.12.0"
-  if [ -f "$yyjson_source_dir/src/yyjson.c" ]; then
-    yyjson_source_dir=$(cd "$yyjson_source_dir" && pwd)
-  else
-    yyjson_source_dir=""
+yyjson_source_dir=""
+yyjson_fetched_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/_deps/yyjson-src"
+for _candidate in "${QVDBX_YYJSON_SOURCE_DIR:-}" \
+    "$(dirname "${BASH_SOURCE[0]}")/../../shared/third_party/yyjson-0.12.0" \
+    "$yyjson_fetched_dir"; do
+  if [ -n "$_candidate" ] && [ -f "$_candidate/src/yyjson.c" ]; then
+    yyjson_source_dir=$(cd "$_candidate" && pwd)
+    yyjson_source_args=("-DQVDBX_YYJSON_SOURCE_DIR=$yyjson_source_dir")
+    break
   fi
-fi
-if [ -n "$yyjson_source_dir" ]; then
-  yyjson_source_args=("-DQVDBX_YYJSON_SOURCE_DIR=$yyjson_source_dir")
-fi
+done
+unset _candidate

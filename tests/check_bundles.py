@@ -110,6 +110,7 @@ def bundle_linux(args, tmp):
     check("Package: %s\n" % PRODUCT in fields and "Version: %s\n" % args.version in fields,
           "deb control fields: %r" % fields)
     check("libyyjson0 (>= 0.12)" in fields, "the deb depends on yyjson 0.12's library: %r" % fields)
+    check(fields.count("libyyjson0") == 1, "the deb names its yyjson dependency once: %r" % fields)
     root = os.path.join(tmp, "deb-root")
     subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
     check_prefix(os.path.join(root, "usr"), LINUX_FILES, [os.path.join(root, "usr", "bin", "qvdbx")])
