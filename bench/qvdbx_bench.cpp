@@ -175,72 +175,65 @@ void BM_module_page(benchmark::State &state) {
     qvdbx_clear_entries();
 }
 
+// Times `list_once`, one listing of a whole folder of `pages` pages that answers nullptr,
+// or the failure's text; then sets the rates and empties the entry table.
+template <class ListOnce>
+void time_folder(benchmark::State &state, int pages, ListOnce list_once, bool heap_counters = false) {
+    size_t bytes = folder().bytes(pages);
+    qvdbx_clear_entries();
+    long faults = minor_faults();
+    for (auto _ : state) {
+        if (const char *error = list_once()) {
+            state.SkipWithError(error);
+            break;
+        }
+    }
+    set_rates(state, bytes, pages, minor_faults() - faults);
+    if (heap_counters) set_heap_counters(state);
+    qvdbx_clear_entries();
+}
+
 // A whole folder straight into the list decoder, page after page, then its document.
 void BM_module_pages(benchmark::State &state) {
     int pages = static_cast<int>(state.range(0));
     folder_pages &input = folder();
-    size_t bytes = input.bytes(pages);
-    qvdbx_clear_entries();
-    long faults = minor_faults();
-    for (auto _ : state) {
-        int rc = 0;
-        for (int i = 0; i < pages && rc == 0; ++i) {
-            rc = qvdbx_parse_list_result(input.page(i, pages).c_str(), i > 0 ? 1 : 0);
-        }
-        if (rc != 0) {
-            state.SkipWithError(g_qv.last_error);
-            break;
-        }
+    time_folder(state, pages, [&]() -> const char * {
+        for (int i = 0; i < pages; ++i)
+            if (qvdbx_parse_list_result(input.page(i, pages).c_str(), i > 0 ? 1 : 0) != 0)
+                return g_qv.last_error;
         benchmark::DoNotOptimize(qvdbx_result_json());
-    }
-    set_rates(state, bytes, pages, minor_faults() - faults);
-    qvdbx_clear_entries();
+        return nullptr;
+    });
 }
 
 // The handler's list entry point over a whole folder, answer copied into the host buffer.
 void BM_handler_list(benchmark::State &state) {
     int pages = static_cast<int>(state.range(0));
-    size_t bytes = folder().bytes(pages);
     scripted_server server(pages);
     quendo_io io = server.io();
     std::string settings = std::string("{\"access_token\":\"") + TOKEN + "\"}";
     std::vector<char> answer(static_cast<size_t>(pages) * ENTRIES_PER_PAGE * 320);
     int32_t answer_len = static_cast<int32_t>(answer.size());
     const qvrch_handler *handler = qvrch_get();
-    qvdbx_clear_entries();
-    long faults = minor_faults();
-    for (auto _ : state) {
+    time_folder(state, pages, [&]() -> const char * {
         int32_t status = handler->list(&io, settings.c_str(), FOLDER, answer.data(), answer_len);
-        if (status != QVRCH_OK) {
-            state.SkipWithError(answer.data());
-            break;
-        }
-    }
-    set_rates(state, bytes, pages, minor_faults() - faults);
-    qvdbx_clear_entries();
+        return status == QVRCH_OK ? nullptr : answer.data();
+    });
 }
 
 // The flat face over a whole folder: qvdbx_list, qvdbx_list_next while it says 1, then
 // the document. Leaves the heap figures of the full table.
 void BM_flat_list(benchmark::State &state) {
     int pages = static_cast<int>(state.range(0));
-    size_t bytes = folder().bytes(pages);
     scripted_server server(pages);
     install(server);
-    qvdbx_clear_entries();
-    long faults = minor_faults();
-    for (auto _ : state) {
+    time_folder(state, pages, [&]() -> const char * {
         int rc = qvdbx_list(FOLDER);
         while (rc == 0 && g_qv.has_more != 0) rc = qvdbx_list_next() < 0 ? -1 : 0;
-        if (rc != 0 || qvdbx_count() == 0) {
-            state.SkipWithError(qvdbx_last_error());
-            break;
-        }
+        if (rc != 0 || qvdbx_count() == 0) return qvdbx_last_error();
         benchmark::DoNotOptimize(qvdbx_result_json());
-    }
-    set_rates(state, bytes, pages, minor_faults() - faults);
-    set_heap_counters(state);
-    qvdbx_clear_entries();
+        return nullptr;
+    }, true);
     qvdbx_set_io(nullptr);
 }
 
