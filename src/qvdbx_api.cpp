@@ -267,7 +267,7 @@ QVDBX_API const char *qvdbx_strerror(int code) noexcept {
     return static_cast<unsigned>(code) < std::size(CODE_NAMES) ? CODE_NAMES[code] : "unknown";
 }
 
-QVDBX_API const char *qvdbx_version(void) noexcept { return "1.0.0"; }
+QVDBX_API const char *qvdbx_version(void) noexcept { return QVDBX_VERSION_STRING; }
 
 // MARK: - Listing
 
