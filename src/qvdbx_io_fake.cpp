@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+// MARK: - Fixture transport ---------------------------------------------------
+
 namespace {
 
 struct qvdbx_fixture {

@@ -1,11 +1,15 @@
 // The remote content handler: a read-only table of three stand-alone entry points that
 // take the transport and the settings with every call and answer with JSON documents and
-// handler statuses. Keeps no state of its own; everything goes through the flat face.
+// handler statuses. Keeps no state of its own and never calls the transport itself:
+// listings and links go through the flat face, the account check through the core's
+// request builder.
 #include "qvdbx_internal.h"
 
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+
+// MARK: - Remote content handler ----------------------------------------------
 
 namespace {
 
