@@ -235,9 +235,17 @@ QVDBX_API int qvdbx_locator(const char *path, char *buf, size_t size) noexcept {
 
 namespace {
 
-char g_name_buf[512];
-char g_path_buf[1024];
-char g_id_buf[256];
+// A stat item owns nothing: its texts live in these static buffers, the next stat
+// overwrites them, and longer texts are cut to the buffer.
+constexpr size_t NAME_BUF_SIZE = 512;
+constexpr size_t PATH_BUF_SIZE = 1024;
+constexpr size_t ID_BUF_SIZE = 256;
+char g_name_buf[NAME_BUF_SIZE];
+char g_path_buf[PATH_BUF_SIZE];
+char g_id_buf[ID_BUF_SIZE];
+
+// Table flags defined by the host's interface; the module writes them and reads none.
+constexpr uint32_t BACKEND_FLAGS = 11;
 
 constexpr uint32_t ITEM_SIZE = sizeof(qvdbx_backend_item);
 
@@ -359,8 +367,8 @@ int backend_stat(void *, const char *path, qvdbx_backend_item *item) noexcept {
     if (item == nullptr) return QVDBX_BACKEND_BAD_ARGUMENT;
     int64_t size = -1;
     int is_folder = 0;
-    char id[256] = {0};
-    char display[1024] = {0};
+    char id[ID_BUF_SIZE] = {0};
+    char display[PATH_BUF_SIZE] = {0};
     int rc = qvdbx_stat(path, &size, &is_folder, id, sizeof id, display, sizeof display);
     if (rc == -QVDBX_E_UNSUPPORTED) return QVDBX_BACKEND_UNSUPPORTED;
     if (rc == -QVDBX_E_NOT_FOUND) return QVDBX_BACKEND_NOT_FOUND;
@@ -386,7 +394,7 @@ int backend_locator(void *, const char *path, char *buf, size_t size) noexcept {
 void backend_close(void *) noexcept { qvdbx_clear_entries(); }
 
 const qvdbx_backend_table g_backend = {
-    sizeof(qvdbx_backend_table), "dropbox", 11, nullptr,
+    sizeof(qvdbx_backend_table), "dropbox", BACKEND_FLAGS, nullptr,
     &backend_open, &backend_list, &backend_stat, &backend_locator, &backend_close,
 };
 

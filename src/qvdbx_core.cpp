@@ -326,6 +326,10 @@ int qvdbx_http_post_form(const char *url, const char *body, char **response,
 
 namespace {
 
+// Seconds to wait after a 429. The transport hands over no response headers, so the
+// server's own hint is never seen and the wait is a constant.
+constexpr int RATE_LIMIT_WAIT_S = 60;
+
 bool contains(const char *haystack, std::string_view needle) noexcept {
     return haystack != nullptr && std::string_view(haystack).find(needle) != std::string_view::npos;
 }
@@ -335,8 +339,8 @@ bool contains(const char *haystack, std::string_view needle) noexcept {
 int qvdbx_map_http(int status, const char *body) noexcept {
     g_qv.retry_after_s = 0;
     if (status == 429) {
-        g_qv.retry_after_s = 60;
-        qvdbx_set_err(QVDBX_E_RATE_LIMITED, "rate limited; retry after %ds", 60);
+        g_qv.retry_after_s = RATE_LIMIT_WAIT_S;
+        qvdbx_set_err(QVDBX_E_RATE_LIMITED, "rate limited; retry after %ds", RATE_LIMIT_WAIT_S);
         return QVDBX_E_RATE_LIMITED;
     }
     if (status == 401) {

@@ -112,7 +112,7 @@ int fill_from_meta(yyjson_val *meta, qvdbx_entry *entry) noexcept {
     std::string_view name = qvdbx_view(borrowed.name), display = qvdbx_view(borrowed.path_display);
     std::string_view id = qvdbx_view(borrowed.id), path = qvdbx_view(borrowed.path);
     std::string_view prefix = borrowed.id != nullptr ? qvdbx_id_prefix(borrowed.id) : "";
-    size_t bytes = name.size() + prefix.size() + path.size() + 2 +
+    size_t bytes = name.size() + prefix.size() + path.size() + 2 +  // name's and path's NULs
                    (borrowed.path_display != nullptr ? display.size() + 1 : 0) +
                    (borrowed.id != nullptr ? id.size() + 1 : 0);
     *entry = qvdbx_entry{nullptr, nullptr, nullptr, nullptr, borrowed.is_folder, borrowed.size};
@@ -157,7 +157,7 @@ char *qvdbx_normalize_api_path(const char *path) noexcept {
     if (qvdbx_is_empty(path) || std::strcmp(path, "/") == 0) return qvdbx_strdup("");
     std::string_view text(path);
     if (text.front() == '/' || text.substr(0, ID_PREFIX.size()) == ID_PREFIX) return qvdbx_strdup(path);
-    char *slashed = static_cast<char *>(qvdbx_malloc(text.size() + 2));
+    char *slashed = static_cast<char *>(qvdbx_malloc(text.size() + 2));  // "/", text, NUL
     if (slashed != nullptr) {
         slashed[0] = '/';
         std::memcpy(slashed + 1, path, text.size() + 1);
@@ -477,7 +477,7 @@ constexpr size_t ITEMS_END_ROOM = ITEMS_TAIL.size() + 1;
 // last byte instead of doubling the buffer for its last items.
 bool append_item(const qvdbx_item &item, size_t *len) noexcept {
     size_t bound = qvdbx_item_bound(item);
-    char aside[1024];
+    char aside[1024];  // the worst case of an entry with up to about 150 bytes of texts
     if (*len + bound + ITEMS_END_ROOM > g_qv.result_cap && bound <= sizeof aside) {
         char *end = qvdbx_write_item(aside, item);
         if (end == nullptr) return false;
@@ -611,10 +611,13 @@ void release_blocks_until(char *kept) noexcept {
     }
 }
 
+// Slots of the table's first growth; every later growth doubles them.
+constexpr int32_t FIRST_TABLE_SLOTS = 64;
+
 bool table_has_room() noexcept {
     if (g_qv.count < g_qv.capacity) return true;
     if (g_qv.capacity > INT32_MAX / 2) return false;
-    int32_t capacity = g_qv.capacity == 0 ? 64 : g_qv.capacity * 2;
+    int32_t capacity = g_qv.capacity == 0 ? FIRST_TABLE_SLOTS : g_qv.capacity * 2;
     void *grown = qvdbx_realloc(g_qv.entries, static_cast<size_t>(capacity) * sizeof(qvdbx_entry));
     if (grown == nullptr) return false;
     g_qv.entries = static_cast<qvdbx_entry *>(grown);

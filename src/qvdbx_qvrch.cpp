@@ -158,7 +158,10 @@ int32_t h_stream_url(const quendo_io *io, const char *settings_json, const char 
     return copy_out(out, out_len, answer.get(), len) ? QVRCH_OK : QVRCH_E_TOO_SMALL;
 }
 
-const qvrch_handler g_handler = {"DROPBOX", 35, &h_validate, &h_list, &h_stream_url};
+// The number the host knows this handler by; its meaning lies in the host.
+constexpr int64_t HANDLER_ID = 35;
+
+const qvrch_handler g_handler = {"DROPBOX", HANDLER_ID, &h_validate, &h_list, &h_stream_url};
 
 }  // namespace
 
