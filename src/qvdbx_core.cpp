@@ -416,6 +416,8 @@ bool has_refresh_credentials() noexcept {
     return !qvdbx_is_empty(g_qv.refresh_token) && !qvdbx_is_empty(g_qv.app_key);
 }
 
+// The road of every Dropbox call: post and classify; after an authentication failure,
+// with refresh credentials, one token refresh and one retry, never more.
 int rpc_with_refresh(const char *path, const char *body, char **response, int *status,
                      size_t *response_len = nullptr) noexcept {
     if (qvdbx_http_post_json(path, body, response, status, response_len) != 0) return -1;
