@@ -78,7 +78,27 @@ QVDBX_API int qvdbx_retry_after_s(void) QVDBX_NOEXCEPT;
 /** Static name of a code ("ok", "auth", ...); "unknown" for anything outside 0..12. */
 QVDBX_API const char *qvdbx_strerror(int code) QVDBX_NOEXCEPT;
 
-/** Static version text, "1.0.0". */
+/** The module's version, MAJOR.MINOR.PATCH. A host compiled against this header can
+    compare these macros with qvdbx_version() of the module it loaded. Each is one plain
+    #define line: the build reads the project's version from them. */
+
+/** The major version. */
+#define QVDBX_VERSION_MAJOR 1
+
+/** The minor version. */
+#define QVDBX_VERSION_MINOR 0
+
+/** The patch version. */
+#define QVDBX_VERSION_PATCH 0
+
+/** The version in hex: (MAJOR << 16) | (MINOR << 8) | PATCH, for #if comparisons. */
+#define QVDBX_VERSION_HEX 0x010000
+
+/** The version text: the three numbers joined by dots. */
+#define QVDBX_VERSION_STRING "1.0.0"
+
+/** Static version text of the module: QVDBX_VERSION_STRING of the header it was built
+    with. The same pointer on every call. */
 QVDBX_API const char *qvdbx_version(void) QVDBX_NOEXCEPT;
 
 /* MARK: - Transport --------------------------------------------------------- */

@@ -1,5 +1,8 @@
 // Shared by the module's source files and its tests; never installed, never seen by hosts.
-// Holds the global client state, the entry record and the internal functions.
+// Holds the global client state, the entry record and the internal functions. After
+// Memory, its sections are those of the source files that define them, in the same
+// order: JSON to Settings in the client core (qvdbx_core.cpp), Entries and paths to List
+// pages in the response decoding (qvdbx_parse.cpp).
 #ifndef QVDBX_INTERNAL_H
 #define QVDBX_INTERNAL_H
 
@@ -24,7 +27,7 @@
 #define QVDBX_PRINTF(fmt, args)
 #endif
 
-// MARK: - Memory
+// MARK: - Memory --------------------------------------------------------------
 //
 // Every allocation of the module goes through these seams so that the allocation-failure
 // build can make the N-th one fail; in the real module they are the C runtime's heap.
@@ -54,6 +57,8 @@ struct qvdbx_mut_doc_deleter {
 };
 using qvdbx_mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, qvdbx_mut_doc_deleter>;
 
+// MARK: - JSON ----------------------------------------------------------------
+
 // Strict parse with the default flags of `len` bytes; nullptr on any failure.
 qvdbx_doc_ptr qvdbx_json_read(const char *text, size_t len) noexcept;
 // Root object of `text` (parsed whole), or nullptr with `doc` empty when it is not one.
@@ -66,7 +71,7 @@ qvdbx_mut_doc_ptr qvdbx_json_new_object() noexcept;
 // Compact writer, default flags; nullptr when memory ran out or a string is not UTF-8.
 qvdbx_heap_str qvdbx_json_write(const yyjson_mut_doc *doc, size_t *len) noexcept;
 
-// MARK: - Page memory
+// MARK: - Page memory ---------------------------------------------------------
 //
 // Reading a listing page takes two big blocks, the answer's private copy and yyjson's
 // values, and the next page needs about as much again. A heap that hands such blocks back
@@ -97,7 +102,7 @@ void qvdbx_done_with_page(char *response) noexcept;
 // Frees the kept page blocks.
 void qvdbx_release_page_memory() noexcept;
 
-// MARK: - State
+// MARK: - State ---------------------------------------------------------------
 
 // One listed file or folder; name and path are always set, path_display and id may be
 // null. A decoded metadata record owns its four texts in one heap block that `name`
@@ -111,8 +116,6 @@ struct qvdbx_entry {
     int32_t is_folder;
     int64_t size;        // bytes; -1 when not given and always for folders
 };
-
-void qvdbx_entry_release(qvdbx_entry *entry) noexcept;
 
 struct qvdbx_state {
     quendo_io io;
@@ -153,7 +156,7 @@ struct qvdbx_state {
 
 extern qvdbx_state g_qv;
 
-// MARK: - Client core
+// MARK: - Error record and strings --------------------------------------------
 
 // Records a failure: the code and a message of at most 511 characters. Outside text
 // must only ever be an argument of "%s".
@@ -184,6 +187,10 @@ inline void qvdbx_copy_bytes(char *dst, const char *src, size_t n) noexcept {
 // Replaces an owned string field with `value` (which it takes over).
 void qvdbx_replace(char **field, char *value) noexcept;
 
+inline bool qvdbx_is_empty(const char *s) noexcept { return s == nullptr || *s == '\0'; }
+
+// MARK: - Authenticated requests ----------------------------------------------
+
 // Full authenticated URL for an API path; nullptr for a null path or no memory.
 char *qvdbx_auth_url(const char *path) noexcept;
 // JSON post to an API path with the bearer token; 0, or -1 with the failure recorded.
@@ -193,10 +200,21 @@ int qvdbx_http_post_json(const char *path, const char *body, char **response, in
 // Form post to a complete URL, without the bearer token.
 int qvdbx_http_post_form(const char *url, const char *body, char **response,
                          int *status) noexcept;
+
+// MARK: - Status classification -----------------------------------------------
+
 // Error code for an HTTP answer (0 for 2xx), recorded unless 0; rewrites retry_after_s.
 int qvdbx_map_http(int status, const char *body) noexcept;
+
+// MARK: - Token refresh and retry ---------------------------------------------
+
 // Refresh-token grant; 0 when a new access token is stored.
 int qvdbx_try_refresh() noexcept;
+
+// MARK: - Request builders ----------------------------------------------------
+
+// The most entries a list_folder page may ask for: the API takes 1 to 2000.
+constexpr int QVDBX_PAGE_LIMIT = 2000;
 
 // The four Dropbox calls: 0 on a 2xx answer (body in *response, a qvdbx_padded_copy),
 // -1 with the failure recorded. *response may hold an error body either way; the caller
@@ -207,25 +225,27 @@ int qvdbx_rpc_get_metadata(const char *path, char **response, int *status) noexc
 int qvdbx_rpc_get_temp_link(const char *path, char **response, int *status) noexcept;
 int qvdbx_rpc_get_current_account(char **response, int *status) noexcept;
 
+// MARK: - Settings ------------------------------------------------------------
+
 // Replaces the credentials and the default path from a settings document.
 int qvdbx_load_settings(const char *json, int require_token) noexcept;
 
-// MARK: - Response decoding
+// MARK: - Entries and paths ---------------------------------------------------
 
+// Frees a decoded entry's texts and leaves its text pointers null.
+void qvdbx_entry_release(qvdbx_entry *entry) noexcept;
+// Decodes one metadata object into `entry`, which then owns its texts; 0, or -1 (with
+// the failure recorded unless an argument is null).
 int qvdbx_parse_metadata(const char *json, qvdbx_entry *entry) noexcept;
+// A host path in API form, a heap copy: "" for the root (null, "" and "/"), else
+// beginning with "/" or "id:". nullptr when memory ran out.
 char *qvdbx_normalize_api_path(const char *path) noexcept;
+// Heap copy of a path's display name: its last segment, "Dropbox" for the root.
 char *qvdbx_last_segment(const char *path) noexcept;
 // "" when `id` already carries the "id:" prefix of a Dropbox id, else "id:".
 const char *qvdbx_id_prefix(const char *id) noexcept;
-int qvdbx_parse_list_result(const char *json, int append) noexcept;
-// The same decode of an answer's private copy (qvdbx_padded_copy) of `len` bytes, parsed
-// in place.
-int qvdbx_parse_list_response(char *response, size_t len, int append) noexcept;
-void qvdbx_clear_entries() noexcept;
-// Bytes of qvdbx_result_json().
-size_t qvdbx_result_len() noexcept;
 
-// MARK: - Items writer
+// MARK: - Items writer --------------------------------------------------------
 //
 // Writes an entry as the items document's object, byte for byte what yyjson's compact
 // writer gives for the same members: `"` `\` and control characters escaped, `/` and
@@ -246,8 +266,24 @@ size_t qvdbx_item_bound(const qvdbx_item &item) noexcept;
 // text is not UTF-8.
 char *qvdbx_write_item(char *out, const qvdbx_item &item) noexcept;
 
-constexpr int QVDBX_PAGE_LIMIT = 2000;
+// MARK: - Items document ------------------------------------------------------
 
-inline bool qvdbx_is_empty(const char *s) noexcept { return s == nullptr || *s == '\0'; }
+// Bytes of qvdbx_result_json().
+size_t qvdbx_result_len() noexcept;
+
+// MARK: - Entry table ---------------------------------------------------------
+
+// Empties the listing (entries, cursor, items document) and frees what it holds.
+void qvdbx_clear_entries() noexcept;
+
+// MARK: - List pages ----------------------------------------------------------
+
+// Decodes a list page into the listing: a new one when `append` is 0, else its next page.
+// 0, or -1 with the failure recorded: a page that fails adds nothing, and a first page
+// that fails leaves an empty listing.
+int qvdbx_parse_list_result(const char *json, int append) noexcept;
+// The same decode of an answer's private copy (qvdbx_padded_copy) of `len` bytes, parsed
+// in place.
+int qvdbx_parse_list_response(char *response, size_t len, int append) noexcept;
 
 #endif  // QVDBX_INTERNAL_H

@@ -1,12 +1,16 @@
-// The exported flat functions (transport and credential setters, error getters,
-// listing, stat and stream links) and the backend function table. Each turns the client
-// core's results into its face's return values; none decodes JSON lists itself.
+// The exported flat functions (error getters, transport and credential setters, listing,
+// stat and stream links) and the backend function table, under the section names of
+// qvdbx.h. Each turns the client core's results into its face's return values; none
+// decodes JSON lists itself or reaches the transport but through the core's request
+// builders. Owns the static buffers of the backend's stat item.
 #include "qvdbx_internal.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+
+// MARK: - Errors and version --------------------------------------------------
 
 namespace {
 
@@ -15,8 +19,6 @@ constexpr const char *CODE_NAMES[] = {
     "unsupported", "cancelled", "protocol", "oom", "invalid_arg", "bad_config",
 };
 static_assert(std::size(CODE_NAMES) == QVDBX_E_BAD_CONFIG + 1, "one name per code");
-
-constexpr char EMPTY[] = "";
 
 // The negated recorded code; a failure never comes back as 0 even if nothing was recorded.
 int failure() noexcept { return g_qv.last_code != 0 ? -g_qv.last_code : -QVDBX_E_TRANSPORT; }
@@ -31,6 +33,132 @@ int fail_with(int code, const char *message) noexcept {
     qvdbx_set_err(code, "%s", message);
     return -code;
 }
+
+}  // namespace
+
+extern "C" {
+
+QVDBX_API const char *qvdbx_last_error(void) noexcept { return g_qv.last_error; }
+QVDBX_API int qvdbx_last_code(void) noexcept { return g_qv.last_code; }
+QVDBX_API int qvdbx_last_http_code(void) noexcept { return g_qv.last_http_code; }
+QVDBX_API int qvdbx_retry_after_s(void) noexcept { return g_qv.retry_after_s; }
+
+QVDBX_API const char *qvdbx_strerror(int code) noexcept {
+    return static_cast<unsigned>(code) < std::size(CODE_NAMES) ? CODE_NAMES[code] : "unknown";
+}
+
+QVDBX_API const char *qvdbx_version(void) noexcept { return QVDBX_VERSION_STRING; }
+
+}  // extern "C"
+
+// MARK: - Transport -----------------------------------------------------------
+
+extern "C" {
+
+QVDBX_API void qvdbx_set_io(const quendo_io *io) noexcept {
+    g_qv.io = io != nullptr ? *io : quendo_io{};
+    g_qv.io_installed = io != nullptr ? 1 : 0;
+}
+
+}  // extern "C"
+
+// MARK: - Credentials ---------------------------------------------------------
+
+extern "C" {
+
+QVDBX_API void qvdbx_set_token(const char *token) noexcept {
+    qvdbx_replace(&g_qv.access_token, qvdbx_strdup(token));
+}
+
+QVDBX_API void qvdbx_set_refresh(const char *refresh_token, const char *app_key) noexcept {
+    qvdbx_replace(&g_qv.refresh_token, qvdbx_strdup(refresh_token));
+    qvdbx_replace(&g_qv.app_key, qvdbx_strdup(app_key));
+}
+
+}  // extern "C"
+
+// MARK: - Listing -------------------------------------------------------------
+
+namespace {
+
+constexpr char EMPTY[] = "";
+
+const qvdbx_entry *entry_at(int index) noexcept {
+    return index >= 0 && index < g_qv.count ? &g_qv.entries[index] : nullptr;
+}
+
+const char *text_or_empty(const char *text) noexcept { return text != nullptr ? text : EMPTY; }
+
+// A list answer's private copy, handed back to the page memory however the scope is left.
+struct page_response_deleter {
+    void operator()(char *response) const noexcept { qvdbx_done_with_page(response); }
+};
+using page_response = std::unique_ptr<char, page_response_deleter>;
+
+}  // namespace
+
+extern "C" {
+
+QVDBX_API int qvdbx_list(const char *path) noexcept {
+    qvdbx_heap_str api_path(qvdbx_normalize_api_path(path));
+    if (!api_path) return fail_with(QVDBX_E_OOM, "oom");
+    if (qvdbx_is_empty(g_qv.access_token)) return fail_with(QVDBX_E_AUTH, "no access_token");
+    g_qv.cancel_requested = 0;
+    char *raw = nullptr;
+    int status = 0;
+    size_t len = 0;
+    int rc = qvdbx_rpc_list_folder(api_path.get(), nullptr, QVDBX_PAGE_LIMIT, &raw, &status, &len);
+    page_response response(raw);
+    if (rc != 0 || qvdbx_parse_list_response(response.get(), len, 0) != 0) return failure();
+    return succeed();
+}
+
+QVDBX_API int qvdbx_list_next(void) noexcept {
+    if (g_qv.has_more == 0 || g_qv.cursor == nullptr) return 0;
+    if (g_qv.cancel_requested != 0) return fail_with(QVDBX_E_CANCELLED, "cancelled");
+    char *raw = nullptr;
+    int status = 0;
+    size_t len = 0;
+    int rc = qvdbx_rpc_list_folder("", g_qv.cursor, 0, &raw, &status, &len);
+    page_response response(raw);
+    if (rc != 0 || qvdbx_parse_list_response(response.get(), len, 1) != 0) return failure();
+    return g_qv.has_more != 0 ? 1 : 0;
+}
+
+QVDBX_API void qvdbx_cancel(void) noexcept { g_qv.cancel_requested = 1; }
+
+QVDBX_API int qvdbx_count(void) noexcept { return g_qv.count; }
+
+QVDBX_API const char *qvdbx_name(int index) noexcept {
+    const qvdbx_entry *entry = entry_at(index);
+    return entry != nullptr ? text_or_empty(entry->name) : EMPTY;
+}
+
+QVDBX_API int qvdbx_is_folder(int index) noexcept {
+    const qvdbx_entry *entry = entry_at(index);
+    return entry != nullptr ? entry->is_folder : 0;
+}
+
+QVDBX_API int64_t qvdbx_size(int index) noexcept {
+    const qvdbx_entry *entry = entry_at(index);
+    return entry != nullptr ? entry->size : -1;
+}
+
+QVDBX_API const char *qvdbx_id(int index) noexcept {
+    const qvdbx_entry *entry = entry_at(index);
+    return entry != nullptr ? text_or_empty(entry->id) : EMPTY;
+}
+
+QVDBX_API const char *qvdbx_path_display(int index) noexcept {
+    const qvdbx_entry *entry = entry_at(index);
+    return entry != nullptr ? text_or_empty(entry->path_display) : EMPTY;
+}
+
+}  // extern "C"
+
+// MARK: - Stat and stream links -----------------------------------------------
+
+namespace {
 
 using path_rpc = int (*)(const char *path, char **response, int *status) noexcept;
 
@@ -53,12 +181,6 @@ qvdbx_heap_str request_about(path_rpc rpc, const char *path, int *result) noexce
     return response;
 }
 
-const qvdbx_entry *entry_at(int index) noexcept {
-    return index >= 0 && index < g_qv.count ? &g_qv.entries[index] : nullptr;
-}
-
-const char *text_or_empty(const char *text) noexcept { return text != nullptr ? text : EMPTY; }
-
 bool is_root_text(const char *path) noexcept {
     return qvdbx_is_empty(path) || std::strcmp(path, "/") == 0;
 }
@@ -69,21 +191,61 @@ struct scoped_entry {
     ~scoped_entry() { qvdbx_entry_release(&entry); }
 };
 
-// A list answer's private copy, handed back to the page memory however the scope is left.
-struct page_response_deleter {
-    void operator()(char *response) const noexcept { qvdbx_done_with_page(response); }
-};
-using page_response = std::unique_ptr<char, page_response_deleter>;
-
 void copy_text(char *out, size_t len, const char *text) noexcept {
     if (out != nullptr && len != 0) std::snprintf(out, len, "%s", text_or_empty(text));
 }
 
-// MARK: - Backend operations
+}  // namespace
 
-char g_name_buf[512];
-char g_path_buf[1024];
-char g_id_buf[256];
+extern "C" {
+
+QVDBX_API int qvdbx_stat(const char *path, int64_t *size_out, int *is_folder_out, char *id_out,
+                         size_t id_len, char *display_out, size_t display_len) noexcept {
+    if (is_root_text(path)) return fail_with(QVDBX_E_UNSUPPORTED, "root metadata unsupported");
+    int result = 0;
+    qvdbx_heap_str response = request_about(&qvdbx_rpc_get_metadata, path, &result);
+    if (!response) return result;
+    scoped_entry decoded;
+    if (qvdbx_parse_metadata(response.get(), &decoded.entry) != 0) return failure();
+    if (size_out != nullptr) *size_out = decoded.entry.size;
+    if (is_folder_out != nullptr) *is_folder_out = decoded.entry.is_folder;
+    copy_text(id_out, id_len, decoded.entry.id);
+    copy_text(display_out, display_len, decoded.entry.path_display);
+    return succeed();
+}
+
+QVDBX_API int qvdbx_locator(const char *path, char *buf, size_t size) noexcept {
+    if (buf == nullptr || size == 0) return fail_with(QVDBX_E_INVALID_ARG, "bad buffer");
+    buf[0] = '\0';
+    int result = 0;
+    qvdbx_heap_str response = request_about(&qvdbx_rpc_get_temp_link, path, &result);
+    if (!response) return result;
+    qvdbx_doc_ptr doc;
+    const char *link = yyjson_get_str(yyjson_obj_get(qvdbx_json_read_object(response.get(), doc), "link"));
+    if (link == nullptr) return fail_with(QVDBX_E_PROTOCOL, "temporary link missing");
+    size_t needed = std::strlen(link) + 1;
+    if (needed > size) return fail_with(QVDBX_E_INVALID_ARG, "locator buffer too small");
+    std::memcpy(buf, link, needed);
+    return succeed();
+}
+
+}  // extern "C"
+
+// MARK: - Backend table -------------------------------------------------------
+
+namespace {
+
+// A stat item owns nothing: its texts live in these static buffers, the next stat
+// overwrites them, and longer texts are cut to the buffer.
+constexpr size_t NAME_BUF_SIZE = 512;
+constexpr size_t PATH_BUF_SIZE = 1024;
+constexpr size_t ID_BUF_SIZE = 256;
+char g_name_buf[NAME_BUF_SIZE];
+char g_path_buf[PATH_BUF_SIZE];
+char g_id_buf[ID_BUF_SIZE];
+
+// Table flags defined by the host's interface; the module writes them and reads none.
+constexpr uint32_t BACKEND_FLAGS = 11;
 
 constexpr uint32_t ITEM_SIZE = sizeof(qvdbx_backend_item);
 
@@ -205,8 +367,8 @@ int backend_stat(void *, const char *path, qvdbx_backend_item *item) noexcept {
     if (item == nullptr) return QVDBX_BACKEND_BAD_ARGUMENT;
     int64_t size = -1;
     int is_folder = 0;
-    char id[256] = {0};
-    char display[1024] = {0};
+    char id[ID_BUF_SIZE] = {0};
+    char display[PATH_BUF_SIZE] = {0};
     int rc = qvdbx_stat(path, &size, &is_folder, id, sizeof id, display, sizeof display);
     if (rc == -QVDBX_E_UNSUPPORTED) return QVDBX_BACKEND_UNSUPPORTED;
     if (rc == -QVDBX_E_NOT_FOUND) return QVDBX_BACKEND_NOT_FOUND;
@@ -232,133 +394,13 @@ int backend_locator(void *, const char *path, char *buf, size_t size) noexcept {
 void backend_close(void *) noexcept { qvdbx_clear_entries(); }
 
 const qvdbx_backend_table g_backend = {
-    sizeof(qvdbx_backend_table), "dropbox", 11, nullptr,
+    sizeof(qvdbx_backend_table), "dropbox", BACKEND_FLAGS, nullptr,
     &backend_open, &backend_list, &backend_stat, &backend_locator, &backend_close,
 };
 
 }  // namespace
 
 extern "C" {
-
-// MARK: - Transport and credentials
-
-QVDBX_API void qvdbx_set_io(const quendo_io *io) noexcept {
-    g_qv.io = io != nullptr ? *io : quendo_io{};
-    g_qv.io_installed = io != nullptr ? 1 : 0;
-}
-
-QVDBX_API void qvdbx_set_token(const char *token) noexcept {
-    qvdbx_replace(&g_qv.access_token, qvdbx_strdup(token));
-}
-
-QVDBX_API void qvdbx_set_refresh(const char *refresh_token, const char *app_key) noexcept {
-    qvdbx_replace(&g_qv.refresh_token, qvdbx_strdup(refresh_token));
-    qvdbx_replace(&g_qv.app_key, qvdbx_strdup(app_key));
-}
-
-// MARK: - Errors and version
-
-QVDBX_API const char *qvdbx_last_error(void) noexcept { return g_qv.last_error; }
-QVDBX_API int qvdbx_last_code(void) noexcept { return g_qv.last_code; }
-QVDBX_API int qvdbx_last_http_code(void) noexcept { return g_qv.last_http_code; }
-QVDBX_API int qvdbx_retry_after_s(void) noexcept { return g_qv.retry_after_s; }
-
-QVDBX_API const char *qvdbx_strerror(int code) noexcept {
-    return static_cast<unsigned>(code) < std::size(CODE_NAMES) ? CODE_NAMES[code] : "unknown";
-}
-
-QVDBX_API const char *qvdbx_version(void) noexcept { return "1.0.0"; }
-
-// MARK: - Listing
-
-QVDBX_API int qvdbx_list(const char *path) noexcept {
-    qvdbx_heap_str api_path(qvdbx_normalize_api_path(path));
-    if (!api_path) return fail_with(QVDBX_E_OOM, "oom");
-    if (qvdbx_is_empty(g_qv.access_token)) return fail_with(QVDBX_E_AUTH, "no access_token");
-    g_qv.cancel_requested = 0;
-    char *raw = nullptr;
-    int status = 0;
-    size_t len = 0;
-    int rc = qvdbx_rpc_list_folder(api_path.get(), nullptr, QVDBX_PAGE_LIMIT, &raw, &status, &len);
-    page_response response(raw);
-    if (rc != 0 || qvdbx_parse_list_response(response.get(), len, 0) != 0) return failure();
-    return succeed();
-}
-
-QVDBX_API int qvdbx_list_next(void) noexcept {
-    if (g_qv.has_more == 0 || g_qv.cursor == nullptr) return 0;
-    if (g_qv.cancel_requested != 0) return fail_with(QVDBX_E_CANCELLED, "cancelled");
-    char *raw = nullptr;
-    int status = 0;
-    size_t len = 0;
-    int rc = qvdbx_rpc_list_folder("", g_qv.cursor, 0, &raw, &status, &len);
-    page_response response(raw);
-    if (rc != 0 || qvdbx_parse_list_response(response.get(), len, 1) != 0) return failure();
-    return g_qv.has_more != 0 ? 1 : 0;
-}
-
-QVDBX_API void qvdbx_cancel(void) noexcept { g_qv.cancel_requested = 1; }
-
-QVDBX_API int qvdbx_count(void) noexcept { return g_qv.count; }
-
-QVDBX_API const char *qvdbx_name(int index) noexcept {
-    const qvdbx_entry *entry = entry_at(index);
-    return entry != nullptr ? text_or_empty(entry->name) : EMPTY;
-}
-
-QVDBX_API int qvdbx_is_folder(int index) noexcept {
-    const qvdbx_entry *entry = entry_at(index);
-    return entry != nullptr ? entry->is_folder : 0;
-}
-
-QVDBX_API int64_t qvdbx_size(int index) noexcept {
-    const qvdbx_entry *entry = entry_at(index);
-    return entry != nullptr ? entry->size : -1;
-}
-
-QVDBX_API const char *qvdbx_id(int index) noexcept {
-    const qvdbx_entry *entry = entry_at(index);
-    return entry != nullptr ? text_or_empty(entry->id) : EMPTY;
-}
-
-QVDBX_API const char *qvdbx_path_display(int index) noexcept {
-    const qvdbx_entry *entry = entry_at(index);
-    return entry != nullptr ? text_or_empty(entry->path_display) : EMPTY;
-}
-
-// MARK: - Stat and stream links
-
-QVDBX_API int qvdbx_stat(const char *path, int64_t *size_out, int *is_folder_out, char *id_out,
-                         size_t id_len, char *display_out, size_t display_len) noexcept {
-    if (is_root_text(path)) return fail_with(QVDBX_E_UNSUPPORTED, "root metadata unsupported");
-    int result = 0;
-    qvdbx_heap_str response = request_about(&qvdbx_rpc_get_metadata, path, &result);
-    if (!response) return result;
-    scoped_entry decoded;
-    if (qvdbx_parse_metadata(response.get(), &decoded.entry) != 0) return failure();
-    if (size_out != nullptr) *size_out = decoded.entry.size;
-    if (is_folder_out != nullptr) *is_folder_out = decoded.entry.is_folder;
-    copy_text(id_out, id_len, decoded.entry.id);
-    copy_text(display_out, display_len, decoded.entry.path_display);
-    return succeed();
-}
-
-QVDBX_API int qvdbx_locator(const char *path, char *buf, size_t size) noexcept {
-    if (buf == nullptr || size == 0) return fail_with(QVDBX_E_INVALID_ARG, "bad buffer");
-    buf[0] = '\0';
-    int result = 0;
-    qvdbx_heap_str response = request_about(&qvdbx_rpc_get_temp_link, path, &result);
-    if (!response) return result;
-    qvdbx_doc_ptr doc;
-    const char *link = yyjson_get_str(yyjson_obj_get(qvdbx_json_read_object(response.get(), doc), "link"));
-    if (link == nullptr) return fail_with(QVDBX_E_PROTOCOL, "temporary link missing");
-    size_t needed = std::strlen(link) + 1;
-    if (needed > size) return fail_with(QVDBX_E_INVALID_ARG, "locator buffer too small");
-    std::memcpy(buf, link, needed);
-    return succeed();
-}
-
-// MARK: - Backend table
 
 QVDBX_API const qvdbx_backend_table *qvdbx_backend(void) noexcept { return &g_backend; }
 

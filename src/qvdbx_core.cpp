@@ -1,7 +1,8 @@
-// The client core: the global state and its error record, authenticated posts through
-// the host transport, HTTP status classification, token refresh with one retry, the
-// Dropbox request builders and the settings document. Never decodes listing answers and
-// never calls the host transport except through its post slot.
+// The client core: owns the global state g_qv and its error record, the JSON helpers and
+// the page memory; makes authenticated posts through the host transport, classifies HTTP
+// statuses, refreshes the token for one retry, builds the Dropbox requests and loads the
+// settings document. Never decodes listing answers and never calls the host transport
+// except through its post slot. Its sections are those of qvdbx_internal.h.
 #include "qvdbx_internal.h"
 
 #include <cstdarg>
@@ -12,198 +13,7 @@
 #include <emmintrin.h>
 #endif
 
-qvdbx_state g_qv;
-
-namespace {
-
-// The Dropbox API origin; every request URL and the token URL begin with it.
-constexpr char API_BASE[] = "https://api.dropboxapi.com";
-constexpr char TOKEN_PATH[] = "/oauth2/token";
-constexpr char AUTH_PARAM[] = "authorization=";
-constexpr char BEARER[] = "Bearer ";
-
-bool contains(const char *haystack, std::string_view needle) noexcept {
-    return haystack != nullptr && std::string_view(haystack).find(needle) != std::string_view::npos;
-}
-
-// MARK: - Percent-encoding
-
-bool is_unreserved(unsigned char c) noexcept {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
-}
-
-// RFC 3986 percent-encoding of every byte outside the unreserved set; measured first so
-// that it allocates exactly once.
-char *pct_encode(std::string_view s) noexcept {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    size_t len = 0;
-    for (unsigned char c : s) len += is_unreserved(c) ? 1 : 3;
-    char *out = static_cast<char *>(qvdbx_malloc(len + 1));
-    if (out == nullptr) return nullptr;
-    char *w = out;
-    for (unsigned char c : s) {
-        if (is_unreserved(c)) {
-            *w++ = static_cast<char>(c);
-        } else {
-            *w++ = '%';
-            *w++ = hex[c >> 4];
-            *w++ = hex[c & 0x0F];
-        }
-    }
-    *w = '\0';
-    return out;
-}
-
-// MARK: - Transport calls
-
-void release_host_buffer(char *ptr) noexcept {
-    if (ptr == nullptr) return;
-    if (g_qv.io.free != nullptr) {
-        g_qv.io.free(g_qv.io.ctx, ptr);
-    } else {
-        std::free(ptr);
-    }
-}
-
-bool transport_installed() noexcept { return g_qv.io_installed != 0 && g_qv.io.post != nullptr; }
-
-// Calls the post slot and turns its outputs into the contract of both posts: the status
-// is stored, every host buffer is released once, and the body comes back as a private
-// copy ("" when there was none), padded so that it can be parsed in place.
-int post_and_copy(const char *url, const char *body, const char *content_type,
-                  char **response, int *status, size_t *response_len) noexcept {
-    char *host_body = nullptr;
-    char *host_err = nullptr;
-    int host_status = 0;
-    int rc = g_qv.io.post(g_qv.io.ctx, url, body, content_type, &host_body, &host_status,
-                          &host_err);
-    g_qv.last_http_code = host_status;
-    if (status != nullptr) *status = host_status;
-    if (rc != 0) {
-        if (host_err != nullptr) {
-            qvdbx_set_err(QVDBX_E_TRANSPORT, "%s", host_err);
-        } else {
-            qvdbx_set_err(QVDBX_E_TRANSPORT, "transport failure");
-        }
-        release_host_buffer(host_err);
-        release_host_buffer(host_body);
-        return -1;
-    }
-    release_host_buffer(host_err);
-    *response = qvdbx_padded_copy(host_body != nullptr ? host_body : "", response_len);
-    release_host_buffer(host_body);
-    if (*response == nullptr) {
-        qvdbx_set_err(QVDBX_E_OOM, "oom");
-        return -1;
-    }
-    return 0;
-}
-
-bool refuse_without_transport() noexcept {
-    if (transport_installed()) return false;
-    qvdbx_set_err(QVDBX_E_BAD_CONFIG, "no quendo_io installed");
-    return true;
-}
-
-// MARK: - Token refresh and retry
-
-// Reads "access_token" from a 200 answer of the token endpoint and stores it.
-int store_refreshed_token(const char *response) noexcept {
-    qvdbx_doc_ptr doc;
-    yyjson_val *root = qvdbx_json_read_object(response, doc);
-    const char *token = yyjson_get_str(yyjson_obj_get(root, "access_token"));
-    if (token == nullptr) {
-        qvdbx_set_err(QVDBX_E_PROTOCOL, "refresh response missing access_token");
-        return -1;
-    }
-    qvdbx_replace(&g_qv.access_token, qvdbx_strdup(token));
-    if (g_qv.access_token == nullptr) {
-        qvdbx_set_err(QVDBX_E_OOM, "oom");
-        return -1;
-    }
-    return 0;
-}
-
-// The refresh-token grant form, built at its exact length so that no credential is cut.
-char *refresh_form_body() noexcept {
-    static constexpr char head[] = "grant_type=refresh_token&refresh_token=";
-    static constexpr char mid[] = "&client_id=";
-    qvdbx_heap_str refresh(pct_encode(g_qv.refresh_token));
-    qvdbx_heap_str client(pct_encode(g_qv.app_key));
-    if (!refresh || !client) return nullptr;
-    size_t size = sizeof head + std::strlen(refresh.get()) + sizeof mid + std::strlen(client.get());
-    char *body = static_cast<char *>(qvdbx_malloc(size));
-    if (body != nullptr) std::snprintf(body, size, "%s%s%s%s", head, refresh.get(), mid, client.get());
-    return body;
-}
-
-bool has_refresh_credentials() noexcept {
-    return !qvdbx_is_empty(g_qv.refresh_token) && !qvdbx_is_empty(g_qv.app_key);
-}
-
-int rpc_with_refresh(const char *path, const char *body, char **response, int *status,
-                     size_t *response_len = nullptr) noexcept {
-    if (qvdbx_http_post_json(path, body, response, status, response_len) != 0) return -1;
-    int code = qvdbx_map_http(*status, *response);
-    if (code == QVDBX_OK) return 0;
-    if (code != QVDBX_E_AUTH && code != QVDBX_E_AUTH_EXPIRED) return -1;
-    if (g_qv.refresh_token == nullptr || g_qv.app_key == nullptr) return -1;
-    std::free(*response);
-    *response = nullptr;
-    if (qvdbx_try_refresh() != 0) return -1;
-    if (qvdbx_http_post_json(path, body, response, status, response_len) != 0) return -1;
-    return qvdbx_map_http(*status, *response) == QVDBX_OK ? 0 : -1;
-}
-
-// MARK: - Request builders
-
-// Writes `doc` and sends it; an unwritable body (no memory, or a string that is not
-// UTF-8) is reported as "oom" and nothing is sent.
-int send_document(const char *api_path, const qvdbx_mut_doc_ptr &doc, char **response,
-                  int *status, size_t *response_len = nullptr) noexcept {
-    *response = nullptr;
-    qvdbx_heap_str body = doc ? qvdbx_json_write(doc.get(), nullptr) : nullptr;
-    if (!body) {
-        qvdbx_set_err(QVDBX_E_OOM, "oom");
-        return -1;
-    }
-    return rpc_with_refresh(api_path, body.get(), response, status, response_len);
-}
-
-// Adds a copied string member to the root object; false when memory ran out.
-bool add_string(const qvdbx_mut_doc_ptr &doc, const char *key, const char *value) noexcept {
-    return doc && yyjson_mut_obj_add_strcpy(doc.get(), yyjson_mut_doc_get_root(doc.get()), key,
-                                            value != nullptr ? value : "");
-}
-
-int rpc_with_path(const char *api_path, const char *path, char **response, int *status) noexcept {
-    qvdbx_mut_doc_ptr doc = qvdbx_json_new_object();
-    // A body missing a member would ask for something else: it is not sent.
-    if (!add_string(doc, "path", path)) doc.reset();
-    return send_document(api_path, doc, response, status);
-}
-
-// MARK: - Settings
-
-// Replaces `field` with a copy of the first member `key` when it is a string (and, with
-// `non_empty`, not ""), else with NULL; false when a value could not be copied.
-bool load_setting(char **field, yyjson_val *root, const char *key, bool non_empty) noexcept {
-    const char *value = yyjson_get_str(yyjson_obj_get(root, key));
-    if (value != nullptr && non_empty && *value == '\0') value = nullptr;
-    qvdbx_replace(field, qvdbx_strdup(value));
-    return value == nullptr || *field != nullptr;
-}
-
-}  // namespace
-
-// MARK: - JSON helpers
-
-qvdbx_doc_ptr qvdbx_json_read(const char *text, size_t len) noexcept {
-    // Without YYJSON_READ_INSITU the input is only read.
-    return qvdbx_doc_ptr(
-        yyjson_read_opts(const_cast<char *>(text), len, 0, qvdbx_json_alc(), nullptr));
-}
+// MARK: - JSON ----------------------------------------------------------------
 
 namespace {
 
@@ -217,6 +27,12 @@ yyjson_val *root_object(qvdbx_doc_ptr &doc) noexcept {
 }
 
 }  // namespace
+
+qvdbx_doc_ptr qvdbx_json_read(const char *text, size_t len) noexcept {
+    // Without YYJSON_READ_INSITU the input is only read.
+    return qvdbx_doc_ptr(
+        yyjson_read_opts(const_cast<char *>(text), len, 0, qvdbx_json_alc(), nullptr));
+}
 
 yyjson_val *qvdbx_json_read_object(const char *text, qvdbx_doc_ptr &doc) noexcept {
     doc = text != nullptr ? qvdbx_json_read(text, std::strlen(text)) : nullptr;
@@ -237,7 +53,19 @@ yyjson_val *qvdbx_json_read_object_in_place(char *text, size_t len, qvdbx_doc_pt
     return root_object(doc);
 }
 
-// MARK: - Page memory
+qvdbx_mut_doc_ptr qvdbx_json_new_object() noexcept {
+    qvdbx_mut_doc_ptr doc(yyjson_mut_doc_new(qvdbx_json_alc()));
+    yyjson_mut_val *root = doc ? yyjson_mut_obj(doc.get()) : nullptr;
+    if (root == nullptr) return nullptr;
+    yyjson_mut_doc_set_root(doc.get(), root);
+    return doc;
+}
+
+qvdbx_heap_str qvdbx_json_write(const yyjson_mut_doc *doc, size_t *len) noexcept {
+    return qvdbx_heap_str(yyjson_mut_write_opts(doc, 0, qvdbx_json_alc(), len, nullptr));
+}
+
+// MARK: - Page memory ---------------------------------------------------------
 
 void *qvdbx_block_cache::take(size_t size) noexcept {
     void *block = nullptr;
@@ -304,19 +132,11 @@ void qvdbx_release_page_memory() noexcept {
     g_qv.page_values.release();
 }
 
-qvdbx_mut_doc_ptr qvdbx_json_new_object() noexcept {
-    qvdbx_mut_doc_ptr doc(yyjson_mut_doc_new(qvdbx_json_alc()));
-    yyjson_mut_val *root = doc ? yyjson_mut_obj(doc.get()) : nullptr;
-    if (root == nullptr) return nullptr;
-    yyjson_mut_doc_set_root(doc.get(), root);
-    return doc;
-}
+// MARK: - State ---------------------------------------------------------------
 
-qvdbx_heap_str qvdbx_json_write(const yyjson_mut_doc *doc, size_t *len) noexcept {
-    return qvdbx_heap_str(yyjson_mut_write_opts(doc, 0, qvdbx_json_alc(), len, nullptr));
-}
+qvdbx_state g_qv;
 
-// MARK: - Error record and strings
+// MARK: - Error record and strings --------------------------------------------
 
 void qvdbx_set_err(int code, const char *format, ...) noexcept {
     g_qv.last_code = code;
@@ -373,7 +193,92 @@ void qvdbx_replace(char **field, char *value) noexcept {
     *field = value;
 }
 
-// MARK: - Authenticated requests
+// MARK: - Authenticated requests ----------------------------------------------
+
+namespace {
+
+// The Dropbox API origin; every request URL and the token URL begin with it.
+constexpr char API_BASE[] = "https://api.dropboxapi.com";
+constexpr char AUTH_PARAM[] = "authorization=";
+constexpr char BEARER[] = "Bearer ";
+
+bool is_unreserved(unsigned char c) noexcept {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+// RFC 3986 percent-encoding of every byte outside the unreserved set; measured first so
+// that it allocates exactly once.
+char *pct_encode(std::string_view s) noexcept {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    size_t len = 0;
+    for (unsigned char c : s) len += is_unreserved(c) ? 1 : 3;
+    char *out = static_cast<char *>(qvdbx_malloc(len + 1));
+    if (out == nullptr) return nullptr;
+    char *w = out;
+    for (unsigned char c : s) {
+        if (is_unreserved(c)) {
+            *w++ = static_cast<char>(c);
+        } else {
+            *w++ = '%';
+            *w++ = hex[c >> 4];
+            *w++ = hex[c & 0x0F];
+        }
+    }
+    *w = '\0';
+    return out;
+}
+
+void release_host_buffer(char *ptr) noexcept {
+    if (ptr == nullptr) return;
+    if (g_qv.io.free != nullptr) {
+        g_qv.io.free(g_qv.io.ctx, ptr);
+    } else {
+        std::free(ptr);
+    }
+}
+
+bool transport_installed() noexcept { return g_qv.io_installed != 0 && g_qv.io.post != nullptr; }
+
+// Calls the post slot and turns its outputs into the contract of both posts: the status
+// is stored, every host buffer is released once, and the body comes back as a private
+// copy ("" when there was none), padded so that it can be parsed in place.
+int post_and_copy(const char *url, const char *body, const char *content_type,
+                  char **response, int *status, size_t *response_len) noexcept {
+    char *host_body = nullptr;
+    char *host_err = nullptr;
+    int host_status = 0;
+    int rc = g_qv.io.post(g_qv.io.ctx, url, body, content_type, &host_body, &host_status,
+                          &host_err);
+    g_qv.last_http_code = host_status;
+    if (status != nullptr) *status = host_status;
+    if (rc != 0) {
+        if (host_err != nullptr) {
+            qvdbx_set_err(QVDBX_E_TRANSPORT, "%s", host_err);
+        } else {
+            qvdbx_set_err(QVDBX_E_TRANSPORT, "transport failure");
+        }
+        release_host_buffer(host_err);
+        release_host_buffer(host_body);
+        return -1;
+    }
+    release_host_buffer(host_err);
+    *response = qvdbx_padded_copy(host_body != nullptr ? host_body : "", response_len);
+    release_host_buffer(host_body);
+    if (*response == nullptr) {
+        qvdbx_set_err(QVDBX_E_OOM, "oom");
+        return -1;
+    }
+    return 0;
+}
+
+bool refuse_without_transport() noexcept {
+    if (transport_installed()) return false;
+    qvdbx_set_err(QVDBX_E_BAD_CONFIG, "no quendo_io installed");
+    return true;
+}
+
+}  // namespace
 
 char *qvdbx_auth_url(const char *path) noexcept {
     if (path == nullptr) return nullptr;
@@ -417,13 +322,25 @@ int qvdbx_http_post_form(const char *url, const char *body, char **response,
                          response, status, nullptr);
 }
 
-// MARK: - Status classification
+// MARK: - Status classification -----------------------------------------------
+
+namespace {
+
+// Seconds to wait after a 429. The transport hands over no response headers, so the
+// server's own hint is never seen and the wait is a constant.
+constexpr int RATE_LIMIT_WAIT_S = 60;
+
+bool contains(const char *haystack, std::string_view needle) noexcept {
+    return haystack != nullptr && std::string_view(haystack).find(needle) != std::string_view::npos;
+}
+
+}  // namespace
 
 int qvdbx_map_http(int status, const char *body) noexcept {
     g_qv.retry_after_s = 0;
     if (status == 429) {
-        g_qv.retry_after_s = 60;
-        qvdbx_set_err(QVDBX_E_RATE_LIMITED, "rate limited; retry after %ds", 60);
+        g_qv.retry_after_s = RATE_LIMIT_WAIT_S;
+        qvdbx_set_err(QVDBX_E_RATE_LIMITED, "rate limited; retry after %ds", RATE_LIMIT_WAIT_S);
         return QVDBX_E_RATE_LIMITED;
     }
     if (status == 401) {
@@ -459,7 +376,63 @@ int qvdbx_map_http(int status, const char *body) noexcept {
     return QVDBX_E_BAD_REQUEST;
 }
 
-// MARK: - Token refresh
+// MARK: - Token refresh and retry ---------------------------------------------
+
+namespace {
+
+constexpr char TOKEN_PATH[] = "/oauth2/token";
+
+// Reads "access_token" from a 200 answer of the token endpoint and stores it.
+int store_refreshed_token(const char *response) noexcept {
+    qvdbx_doc_ptr doc;
+    yyjson_val *root = qvdbx_json_read_object(response, doc);
+    const char *token = yyjson_get_str(yyjson_obj_get(root, "access_token"));
+    if (token == nullptr) {
+        qvdbx_set_err(QVDBX_E_PROTOCOL, "refresh response missing access_token");
+        return -1;
+    }
+    qvdbx_replace(&g_qv.access_token, qvdbx_strdup(token));
+    if (g_qv.access_token == nullptr) {
+        qvdbx_set_err(QVDBX_E_OOM, "oom");
+        return -1;
+    }
+    return 0;
+}
+
+// The refresh-token grant form, built at its exact length so that no credential is cut.
+char *refresh_form_body() noexcept {
+    static constexpr char head[] = "grant_type=refresh_token&refresh_token=";
+    static constexpr char mid[] = "&client_id=";
+    qvdbx_heap_str refresh(pct_encode(g_qv.refresh_token));
+    qvdbx_heap_str client(pct_encode(g_qv.app_key));
+    if (!refresh || !client) return nullptr;
+    size_t size = sizeof head + std::strlen(refresh.get()) + sizeof mid + std::strlen(client.get());
+    char *body = static_cast<char *>(qvdbx_malloc(size));
+    if (body != nullptr) std::snprintf(body, size, "%s%s%s%s", head, refresh.get(), mid, client.get());
+    return body;
+}
+
+bool has_refresh_credentials() noexcept {
+    return !qvdbx_is_empty(g_qv.refresh_token) && !qvdbx_is_empty(g_qv.app_key);
+}
+
+// The road of every Dropbox call: post and classify; after an authentication failure,
+// with refresh credentials, one token refresh and one retry, never more.
+int rpc_with_refresh(const char *path, const char *body, char **response, int *status,
+                     size_t *response_len = nullptr) noexcept {
+    if (qvdbx_http_post_json(path, body, response, status, response_len) != 0) return -1;
+    int code = qvdbx_map_http(*status, *response);
+    if (code == QVDBX_OK) return 0;
+    if (code != QVDBX_E_AUTH && code != QVDBX_E_AUTH_EXPIRED) return -1;
+    if (g_qv.refresh_token == nullptr || g_qv.app_key == nullptr) return -1;
+    std::free(*response);
+    *response = nullptr;
+    if (qvdbx_try_refresh() != 0) return -1;
+    if (qvdbx_http_post_json(path, body, response, status, response_len) != 0) return -1;
+    return qvdbx_map_http(*status, *response) == QVDBX_OK ? 0 : -1;
+}
+
+}  // namespace
 
 int qvdbx_try_refresh() noexcept {
     if (!has_refresh_credentials()) return -1;
@@ -482,7 +455,37 @@ int qvdbx_try_refresh() noexcept {
     return store_refreshed_token(response.get());
 }
 
-// MARK: - Request builders
+// MARK: - Request builders ----------------------------------------------------
+
+namespace {
+
+// Writes `doc` and sends it; an unwritable body (no memory, or a string that is not
+// UTF-8) is reported as "oom" and nothing is sent.
+int send_document(const char *api_path, const qvdbx_mut_doc_ptr &doc, char **response,
+                  int *status, size_t *response_len = nullptr) noexcept {
+    *response = nullptr;
+    qvdbx_heap_str body = doc ? qvdbx_json_write(doc.get(), nullptr) : nullptr;
+    if (!body) {
+        qvdbx_set_err(QVDBX_E_OOM, "oom");
+        return -1;
+    }
+    return rpc_with_refresh(api_path, body.get(), response, status, response_len);
+}
+
+// Adds a copied string member to the root object; false when memory ran out.
+bool add_string(const qvdbx_mut_doc_ptr &doc, const char *key, const char *value) noexcept {
+    return doc && yyjson_mut_obj_add_strcpy(doc.get(), yyjson_mut_doc_get_root(doc.get()), key,
+                                            value != nullptr ? value : "");
+}
+
+int rpc_with_path(const char *api_path, const char *path, char **response, int *status) noexcept {
+    qvdbx_mut_doc_ptr doc = qvdbx_json_new_object();
+    // A body missing a member would ask for something else: it is not sent.
+    if (!add_string(doc, "path", path)) doc.reset();
+    return send_document(api_path, doc, response, status);
+}
+
+}  // namespace
 
 int qvdbx_rpc_list_folder(const char *path, const char *cursor, int limit, char **response,
                           int *status, size_t *response_len) noexcept {
@@ -511,7 +514,20 @@ int qvdbx_rpc_get_current_account(char **response, int *status) noexcept {
     return rpc_with_refresh("/2/users/get_current_account", "null", response, status);
 }
 
-// MARK: - Settings
+// MARK: - Settings ------------------------------------------------------------
+
+namespace {
+
+// Replaces `field` with a copy of the first member `key` when it is a string (and, with
+// `non_empty`, not ""), else with NULL; false when a value could not be copied.
+bool load_setting(char **field, yyjson_val *root, const char *key, bool non_empty) noexcept {
+    const char *value = yyjson_get_str(yyjson_obj_get(root, key));
+    if (value != nullptr && non_empty && *value == '\0') value = nullptr;
+    qvdbx_replace(field, qvdbx_strdup(value));
+    return value == nullptr || *field != nullptr;
+}
+
+}  // namespace
 
 int qvdbx_load_settings(const char *json, int require_token) noexcept {
     if (qvdbx_is_empty(json)) {

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+// MARK: - Fixture transport ---------------------------------------------------
+
 namespace {
 
 struct qvdbx_fixture {
@@ -61,9 +63,12 @@ void release_fixture(qvdbx_fixture &fx) noexcept {
     std::free(fx.body_match);
 }
 
+// Records of the fixture table's first growth; every later growth doubles them.
+constexpr int32_t FIRST_FIXTURE_SLOTS = 16;
+
 bool grow_table() noexcept {
     if (g_capfx > INT32_MAX / 2) return false;
-    int32_t capacity = g_capfx == 0 ? 16 : g_capfx * 2;
+    int32_t capacity = g_capfx == 0 ? FIRST_FIXTURE_SLOTS : g_capfx * 2;
     void *grown = qvdbx_realloc(g_fx, static_cast<size_t>(capacity) * sizeof *g_fx);
     if (grown == nullptr) return false;
     g_fx = static_cast<qvdbx_fixture *>(grown);

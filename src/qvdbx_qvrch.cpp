@@ -1,11 +1,15 @@
 // The remote content handler: a read-only table of three stand-alone entry points that
 // take the transport and the settings with every call and answer with JSON documents and
-// handler statuses. Keeps no state of its own; everything goes through the flat face.
+// handler statuses. Keeps no state of its own and never calls the transport itself:
+// listings and links go through the flat face, the account check through the core's
+// request builder.
 #include "qvdbx_internal.h"
 
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+
+// MARK: - Remote content handler ----------------------------------------------
 
 namespace {
 
@@ -154,7 +158,10 @@ int32_t h_stream_url(const quendo_io *io, const char *settings_json, const char 
     return copy_out(out, out_len, answer.get(), len) ? QVRCH_OK : QVRCH_E_TOO_SMALL;
 }
 
-const qvrch_handler g_handler = {"DROPBOX", 35, &h_validate, &h_list, &h_stream_url};
+// The number the host knows this handler by; its meaning lies in the host.
+constexpr int64_t HANDLER_ID = 35;
+
+const qvrch_handler g_handler = {"DROPBOX", HANDLER_ID, &h_validate, &h_list, &h_stream_url};
 
 }  // namespace
 
