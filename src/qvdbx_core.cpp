@@ -334,6 +334,12 @@ bool contains(const char *haystack, std::string_view needle) noexcept {
     return haystack != nullptr && std::string_view(haystack).find(needle) != std::string_view::npos;
 }
 
+// Records the fixed `message` under `code` and answers the code.
+int classified(int code, const char *message) noexcept {
+    qvdbx_set_err(code, "%s", message);
+    return code;
+}
+
 }  // namespace
 
 int qvdbx_map_http(int status, const char *body) noexcept {
@@ -343,30 +349,17 @@ int qvdbx_map_http(int status, const char *body) noexcept {
         qvdbx_set_err(QVDBX_E_RATE_LIMITED, "rate limited; retry after %ds", RATE_LIMIT_WAIT_S);
         return QVDBX_E_RATE_LIMITED;
     }
-    if (status == 401) {
-        if (contains(body, "expired_access_token")) {
-            qvdbx_set_err(QVDBX_E_AUTH_EXPIRED, "expired_access_token");
-            return QVDBX_E_AUTH_EXPIRED;
-        }
-        qvdbx_set_err(QVDBX_E_AUTH, "invalid_access_token / unauthorized");
-        return QVDBX_E_AUTH;
-    }
-    if (status == 400) {
-        if (contains(body, "Invalid authorization") || contains(body, "authorization value")) {
-            qvdbx_set_err(QVDBX_E_AUTH, "invalid authorization (400 text/plain)");
-            return QVDBX_E_AUTH;
-        }
-        qvdbx_set_err(QVDBX_E_BAD_REQUEST, "bad request");
-        return QVDBX_E_BAD_REQUEST;
-    }
-    if (status == 409) {
-        if (contains(body, "not_found")) {
-            qvdbx_set_err(QVDBX_E_NOT_FOUND, "path not found");
-            return QVDBX_E_NOT_FOUND;
-        }
-        qvdbx_set_err(QVDBX_E_BAD_REQUEST, "conflict");
-        return QVDBX_E_BAD_REQUEST;
-    }
+    if (status == 401)
+        return contains(body, "expired_access_token")
+                   ? classified(QVDBX_E_AUTH_EXPIRED, "expired_access_token")
+                   : classified(QVDBX_E_AUTH, "invalid_access_token / unauthorized");
+    if (status == 400)
+        return contains(body, "Invalid authorization") || contains(body, "authorization value")
+                   ? classified(QVDBX_E_AUTH, "invalid authorization (400 text/plain)")
+                   : classified(QVDBX_E_BAD_REQUEST, "bad request");
+    if (status == 409)
+        return contains(body, "not_found") ? classified(QVDBX_E_NOT_FOUND, "path not found")
+                                           : classified(QVDBX_E_BAD_REQUEST, "conflict");
     if (status >= 500) {
         qvdbx_set_err(QVDBX_E_TRANSPORT, "HTTP %d", status);
         return QVDBX_E_TRANSPORT;
