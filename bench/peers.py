@@ -15,6 +15,7 @@ import csv
 import json
 import os
 import platform
+import resource
 import signal
 import statistics
 import subprocess
@@ -89,10 +90,19 @@ def make_folders(args):
     return folders, linked, works
 
 
+def own_cpu_s():
+    """CPU time of this process so far: while a contender runs, that of the server's
+    threads (the main thread only waits)."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 def measure(args, server, command):
-    """One fresh process: (wall s, user s, sys s, peak RSS KiB, exit status, requests, output)."""
+    """One fresh process: (wall s, user s, sys s, peak RSS KiB, exit status, requests,
+    server CPU s, output)."""
     out_file = os.path.join(args.out, "run.out")
     server.reset_counts()
+    server_cpu = own_cpu_s()
     launcher = subprocess.Popen([os.path.join(args.bench_bin, "peer_measure"), out_file, "--"] + command,
                                 stdout=subprocess.PIPE, start_new_session=True)
     try:
@@ -100,11 +110,13 @@ def measure(args, server, command):
     except subprocess.TimeoutExpired:
         os.killpg(launcher.pid, signal.SIGKILL)
         raise SystemExit("peers: gave up after %d s: %s" % (RUN_TIMEOUT_S, " ".join(command)))
+    server_cpu = own_cpu_s() - server_cpu
     wall, user, system, rss, status = line.split()
     with open(out_file, "rb") as f:
         output = f.read()
     os.remove(out_file)
-    return float(wall), float(user), float(system), int(rss), int(status), server.requests(), output
+    return (float(wall), float(user), float(system), int(rss), int(status), server.requests(), server_cpu,
+            output)
 
 
 def check(work, name, status, output, reference):
@@ -134,12 +146,12 @@ def run_rounds(args, server, works):
             # Each contender takes each place in the order as the rounds go on.
             shift = (round_no + w) % len(CONTENDERS)
             for name in CONTENDERS[shift:] + CONTENDERS[:shift]:
-                wall, user, system, rss, status, requests, output = measure(
+                wall, user, system, rss, status, requests, server_cpu, output = measure(
                     args, server, contender_command(args, server.origin, name, work))
                 references[work.label] = check(work, name, status, output, references.get(work.label))
                 rows.append({"round": round_no, "work": work.label, "contender": name,
                              "wall_s": wall, "user_s": user, "sys_s": system,
-                             "peak_rss_kib": rss, "requests": requests})
+                             "peak_rss_kib": rss, "requests": requests, "server_cpu_s": server_cpu})
                 print("peers: round %d %-12s %-14s %8.1f ms %8.1f MiB %5d requests"
                       % (round_no, work.label, name, wall * 1e3, rss / 1024, requests), flush=True)
     return rows
@@ -152,19 +164,25 @@ def medians(rows, works):
         for name in CONTENDERS:
             runs = [r for r in rows if r["work"] == work.label and r["contender"] == name]
             out[work.label, name] = {
+                "walls": [r["wall_s"] for r in sorted(runs, key=lambda r: r["round"])],
                 "wall_ms": statistics.median(r["wall_s"] for r in runs) * 1e3,
                 "cpu_ms": statistics.median(r["user_s"] + r["sys_s"] for r in runs) * 1e3,
                 "rss_mib": statistics.median(r["peak_rss_kib"] for r in runs) / 1024,
                 "requests": int(statistics.median(r["requests"] for r in runs)),
+                "server_cpu_ms": statistics.median(r["server_cpu_s"] for r in runs) * 1e3,
             }
     return out
 
 
 def ratios(figures, work, name):
     """Each SDK's wall time as a multiple of this contender's, its peak RSS as a part of the
-    lighter SDK's and of what the module holds (qvdbx only)."""
+    lighter SDK's and of what the module holds (qvdbx only). A time ratio is the median of
+    the ratios within each round, so that both sides of it see the same spell of the
+    shared machine."""
     mine = figures[work.label, name]
-    out = {sdk: figures[work.label, sdk]["wall_ms"] / mine["wall_ms"] for sdk in SDKS}
+    out = {sdk: statistics.median(theirs / own for theirs, own in zip(figures[work.label, sdk]["walls"],
+                                                                      mine["walls"]))
+           for sdk in SDKS}
     out["rss_of_lighter_sdk"] = mine["rss_mib"] / min(figures[work.label, sdk]["rss_mib"] for sdk in SDKS)
     out["rss_of_module"] = mine["rss_mib"] * 2**20 / work.module_bytes if work.module_bytes else None
     return out
@@ -195,15 +213,15 @@ def fmt(value, pattern):
 
 
 def report_table(works, figures):
-    lines = ["| work | contender | wall ms | CPU ms | peak RSS MiB | requests | Python SDK / this "
-             "| JS SDK / this | RSS / lighter SDK | RSS / module's |",
-             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| work | contender | wall ms | CPU ms | peak RSS MiB | requests | server CPU ms "
+             "| Python SDK / this | JS SDK / this | RSS / lighter SDK | RSS / module's |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for work in works:
         for name in CONTENDERS:
             f = figures[work.label, name]
             r = ratios(figures, work, name) if name not in SDKS else {}
-            lines.append("| %s | %s | %.1f | %.1f | %.1f | %d | %s | %s | %s | %s |" % (
-                work.label, name, f["wall_ms"], f["cpu_ms"], f["rss_mib"], f["requests"],
+            lines.append("| %s | %s | %.1f | %.1f | %.1f | %d | %.1f | %s | %s | %s | %s |" % (
+                work.label, name, f["wall_ms"], f["cpu_ms"], f["rss_mib"], f["requests"], f["server_cpu_ms"],
                 fmt(r.get("Python SDK"), "%.1f"), fmt(r.get("JS SDK"), "%.1f"),
                 fmt(r.get("rss_of_lighter_sdk"), "%.2f"), fmt(r.get("rss_of_module"), "%.2f")))
     return lines
@@ -250,6 +268,7 @@ def median_rows(works, figures):
             rows.append({"work": work.label, "entries": work.entries, "contender": name,
                          "wall_ms": round(f["wall_ms"], 2), "cpu_ms": round(f["cpu_ms"], 2),
                          "peak_rss_mib": round(f["rss_mib"], 2), "requests": f["requests"],
+                         "server_cpu_ms": round(f["server_cpu_ms"], 2),
                          "python_sdk_over_this": round(r["Python SDK"], 3) if r else "",
                          "js_sdk_over_this": round(r["JS SDK"], 3) if r else "",
                          "rss_of_lighter_sdk": round(r["rss_of_lighter_sdk"], 3) if r else "",
