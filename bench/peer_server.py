@@ -159,6 +159,7 @@ class _Handler(BaseHTTPRequestHandler):
     peer = None
     protocol_version = "HTTP/1.1"
     disable_nagle_algorithm = True  # each answer is one send; nothing to gather
+    timeout = 30                    # an idle or stalled connection is closed
 
     def log_message(self, *args):
         pass
@@ -169,11 +170,11 @@ class _Handler(BaseHTTPRequestHandler):
 
     def do_POST(self):
         url = urllib.parse.urlsplit(self.path)
-        length = int(self.headers.get("Content-Length") or 0)
-        if not 0 <= length <= MAX_REQUEST_BYTES:
+        length = self.headers.get("Content-Length") or "0"
+        if not length.isdigit() or int(length) > MAX_REQUEST_BYTES:
             self.close_connection = True
             return self.wfile.write(BAD_REQUEST)
-        raw = self.rfile.read(length)
+        raw = self.rfile.read(int(length))
         if self.bearer(urllib.parse.parse_qs(url.query)) != TOKEN:
             return self.wfile.write(BAD_TOKEN)
         try:
