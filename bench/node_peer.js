@@ -20,7 +20,8 @@ function lastSegment(path) {
   return rest.slice(rest.lastIndexOf('/') + 1);
 }
 
-// The same rules as the module's decoder, for the members a JavaScript client sees.
+// The same rules as the module's decoder, for the members a JavaScript client sees
+// (also used by peer_node.js).
 function toItem(meta) {
   const tag = meta['.tag'];
   if (tag === 'deleted') return null;
@@ -103,4 +104,6 @@ function main() {
   if (!identical) process.exitCode = 1;
 }
 
-main();
+module.exports = { toItem };
+
+if (require.main === module) main();

@@ -146,12 +146,12 @@ void append_entry(std::string &out, uint64_t n) {
 
 }  // namespace
 
-std::string page_cursor(int index) {
-    generator gen(0xC0FFEEull + static_cast<uint64_t>(index));
+std::string page_cursor(int index, int folder) {
+    generator gen(0xC0FFEEull + static_cast<uint64_t>(index) + (static_cast<uint64_t>(folder) << 32));
     return "AAH" + id_chars(gen, 197);
 }
 
-std::string list_page(int index, bool has_more) {
+std::string list_page(int index, bool has_more, int folder) {
     std::string out = "{\"entries\": [";
     out.reserve(ENTRIES_PER_PAGE * 460);
     uint64_t first = static_cast<uint64_t>(index) * ENTRIES_PER_PAGE;
@@ -159,7 +159,7 @@ std::string list_page(int index, bool has_more) {
         if (n != first) out += ", ";
         append_entry(out, n);
     }
-    out += "], \"cursor\": \"" + page_cursor(index) + "\", \"has_more\": ";
+    out += "], \"cursor\": \"" + page_cursor(index, folder) + "\", \"has_more\": ";
     out += has_more ? "true}" : "false}";
     return out;
 }

@@ -13,11 +13,12 @@ namespace qvdbx_bench {
 constexpr int ENTRIES_PER_PAGE = 2000;
 
 // Page `index` of a listing, as /2/files/list_folder (index 0) or its continuation
-// answers it. It carries page_cursor(index) and the given "has_more".
-std::string list_page(int index, bool has_more);
+// answers it. It carries page_cursor(index, folder) and the given "has_more". Folders
+// differ in their cursors only, so that one server can tell their listings apart.
+std::string list_page(int index, bool has_more, int folder = 0);
 
 // The cursor that page `index` carries, i.e. the one that fetches page `index` + 1.
-std::string page_cursor(int index);
+std::string page_cursor(int index, int folder = 0);
 
 // The /2/files/get_metadata answer for one file.
 std::string metadata_answer();

@@ -6,6 +6,8 @@
 //   qvdbx_bench --dump-page DIR            writes DIR/page.json (the page every contender
 //                                          decodes), DIR/items.json (the module's items
 //                                          document of it) and DIR/floor_items.json
+//   qvdbx_bench --dump-folder DIR PAGES    writes a folder's pages, its items document and
+//                                          the module's heap after it (see dump_folder)
 #include "pages.h"
 #include "scripted_server.h"
 #include "qvdbx_internal.h"
@@ -15,6 +17,7 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -73,20 +76,31 @@ void set_rates(benchmark::State &state, size_t bytes_per_iteration, int pages, l
 // What glibc sets aside for a block: its usable size and the 8-byte chunk header.
 size_t block_bytes(void *p) { return p != nullptr ? malloc_usable_size(p) + sizeof(size_t) : 0; }
 
-// Heap held per entry by the entry table (its records and the text blocks of its pages)
-// and by the items document's buffer, capacity included: what the allocator sets aside
-// for each block (usable size plus chunk header).
-void set_heap_counters(benchmark::State &state) {
-    size_t held = block_bytes(g_qv.entries);
+// Heap held by the entry table (its records and the text blocks of its pages) and by the
+// items document's buffer, capacity included: what the allocator sets aside for each
+// block (usable size plus chunk header).
+struct module_heap {
+    size_t table = 0;
+    size_t document = 0;
+};
+
+module_heap heap_held() {
+    module_heap held;
+    held.table = block_bytes(g_qv.entries);
     for (char *block = g_qv.text_blocks; block != nullptr;) {
-        held += block_bytes(block);
+        held.table += block_bytes(block);
         std::memcpy(&block, block, sizeof block);  // each block starts with the next one
     }
+    held.document = block_bytes(g_qv.result_buf);
+    return held;
+}
+
+void set_heap_counters(benchmark::State &state) {
+    module_heap held = heap_held();
     double count = g_qv.count > 0 ? g_qv.count : 1;
-    double document = static_cast<double>(block_bytes(g_qv.result_buf));
-    state.counters["table_B_per_entry_held"] = static_cast<double>(held) / count;
-    state.counters["document_B_per_entry"] = document / count;
-    state.counters["heap_B_per_entry"] = (static_cast<double>(held) + document) / count;
+    state.counters["table_B_per_entry_held"] = static_cast<double>(held.table) / count;
+    state.counters["document_B_per_entry"] = static_cast<double>(held.document) / count;
+    state.counters["heap_B_per_entry"] = static_cast<double>(held.table + held.document) / count;
 }
 
 // MARK: - The floor: yyjson alone
@@ -309,7 +323,7 @@ BENCHMARK(BM_metadata_decode)->Apply(one_answer);
 BENCHMARK(BM_stat)->Apply(one_answer);
 BENCHMARK(BM_link)->Apply(one_answer);
 
-// MARK: - Page dump for the Node peer
+// MARK: - Page dumps for the Node peer and the peer benchmark
 
 bool write_file(const std::string &path, const char *text, size_t len) {
     std::ofstream out(path, std::ios::binary);
@@ -335,10 +349,50 @@ int dump_page(const std::string &dir) {
     return written ? 0 : 1;
 }
 
+// The pages of a folder for the peer benchmark's server (bench/peers.sh), each page with
+// the folder's own cursors, the module's items document of the whole folder (what every
+// contender must write) and what the module holds at the end of that listing.
+int dump_folder(const std::string &dir, int pages) {
+    int rc = 0;
+    for (int i = 0; i < pages && rc == 0; ++i) {
+        std::string page = qvdbx_bench::list_page(i, i + 1 < pages, pages);
+        char name[32];
+        std::snprintf(name, sizeof name, "/page-%d.json", i);
+        if (!write_file(dir + name, page.data(), page.size())) {
+            std::fprintf(stderr, "cannot write into %s\n", dir.c_str());
+            return 1;
+        }
+        rc = qvdbx_parse_list_result(page.c_str(), i > 0 ? 1 : 0);
+    }
+    if (rc != 0) {
+        std::fprintf(stderr, "the module refused a page: %s\n", g_qv.last_error);
+        return 1;
+    }
+    std::string items = qvdbx_result_json();
+    items += '\n';  // as qvdbx ls --json prints it
+    module_heap held = heap_held();
+    std::string figures = "{\"entries\": " + std::to_string(g_qv.count) +
+                          ", \"table_bytes\": " + std::to_string(held.table) +
+                          ", \"document_bytes\": " + std::to_string(held.document) + "}\n";
+    qvdbx_clear_entries();
+    bool written = write_file(dir + "/items.json", items.data(), items.size()) &&
+                   write_file(dir + "/module.json", figures.data(), figures.size());
+    if (!written) std::fprintf(stderr, "cannot write into %s\n", dir.c_str());
+    return written ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     if (argc == 3 && std::strcmp(argv[1], "--dump-page") == 0) return dump_page(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--dump-folder") == 0) {
+        int pages = std::atoi(argv[3]);
+        if (pages < 1 || pages > 10000) {
+            std::fprintf(stderr, "--dump-folder DIR PAGES: PAGES from 1 to 10000\n");
+            return 2;
+        }
+        return dump_folder(argv[2], pages);
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
