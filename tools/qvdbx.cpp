@@ -4,14 +4,14 @@
 // through one of its three faces (handler table, backend table, flat functions).
 // This file holds the entry point: it checks the command line, loads the module, reads
 // the settings, opens the transport and runs the command.
-#include "commands.h"
-#include "files.h"
-#include "module.h"
-#include "options.h"
-#include "settings.h"
-#include "terminal.h"
+#include "account/settings.h"
+#include "cli/commands.h"
+#include "cli/options.h"
+#include "cli/terminal.h"
+#include "host/files.h"
+#include "host/module.h"
 #if defined(QVDBX_HAVE_LIVE_IO)
-#  include "live_io.h"
+#  include "transport/live_io.h"
 #endif
 
 #include <algorithm>

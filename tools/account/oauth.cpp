@@ -1,6 +1,6 @@
 // PKCE, encodings and the OAuth forms (see oauth.h). SHA-256 and the random bytes come
 // from the system: OpenSSL's libcrypto and getrandom() on Linux, BCrypt on Windows.
-#include "oauth.h"
+#include "account/oauth.h"
 
 #include <cerrno>
 

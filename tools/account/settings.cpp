@@ -1,9 +1,9 @@
 // Reading the settings document (see settings.h).
-#include "settings.h"
+#include "account/settings.h"
 
-#include "files.h"
-#include "json_text.h"
-#include "terminal.h"
+#include "cli/terminal.h"
+#include "host/files.h"
+#include "host/json_text.h"
 
 #include <cstdlib>
 

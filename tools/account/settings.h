@@ -1,7 +1,7 @@
 // The settings document: where it is read from and the host's own reading of it.
 #pragma once
 
-#include "host.h"
+#include "host/host.h"
 
 #include <string>
 

@@ -1,13 +1,13 @@
 // The sign-in and sign-out of qvdbx auth (see signin.h). Every request goes through the
 // live transport like the module's own, so --origin applies; only the content type is
 // sent as a header. No token, no verifier is ever printed.
-#include "signin.h"
+#include "account/signin.h"
 
-#include "files.h"
-#include "json_text.h"
-#include "oauth.h"
-#include "settings.h"
-#include "terminal.h"
+#include "account/oauth.h"
+#include "account/settings.h"
+#include "cli/terminal.h"
+#include "host/files.h"
+#include "host/json_text.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -2,6 +2,6 @@
 // signing out (--revoke). It writes and deletes the saved settings itself.
 #pragma once
 
-#include "faces.h"
+#include "faces/faces.h"
 
 int cmd_auth(Host &h, const Face &face);

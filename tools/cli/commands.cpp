@@ -1,10 +1,10 @@
 // ls, stat, link and validate over any face (see commands.h).
-#include "commands.h"
+#include "cli/commands.h"
 
-#include "json_text.h"
-#include "playlist.h"
-#include "signin.h"
-#include "terminal.h"
+#include "account/signin.h"
+#include "cli/playlist.h"
+#include "cli/terminal.h"
+#include "host/json_text.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The commands: what each one does over a face, and how many arguments it takes.
 #pragma once
 
-#include "faces.h"
+#include "faces/faces.h"
 
 #include <string>
 

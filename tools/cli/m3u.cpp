@@ -1,5 +1,5 @@
 // Which files a playlist takes and its M3U text (see m3u.h).
-#include "m3u.h"
+#include "cli/m3u.h"
 
 #include <algorithm>
 #include <cctype>

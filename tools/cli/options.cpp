@@ -1,5 +1,5 @@
 // The usage text and the option parser (see options.h).
-#include "options.h"
+#include "cli/options.h"
 
 #include <cstdio>
 

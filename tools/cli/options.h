@@ -1,7 +1,7 @@
 // The command line: the usage text and the parsing of options and arguments.
 #pragma once
 
-#include "host.h"
+#include "host/host.h"
 
 #include <string>
 

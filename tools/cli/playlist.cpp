@@ -1,10 +1,10 @@
 // The playlist command (see playlist.h).
-#include "playlist.h"
+#include "cli/playlist.h"
 
-#include "commands.h"
-#include "files.h"
-#include "m3u.h"
-#include "terminal.h"
+#include "cli/commands.h"
+#include "cli/m3u.h"
+#include "cli/terminal.h"
+#include "host/files.h"
 
 #include <algorithm>
 #include <cstdio>

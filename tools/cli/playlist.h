@@ -2,6 +2,6 @@
 // stream links, for a player that takes a whole album at once.
 #pragma once
 
-#include "faces.h"
+#include "faces/faces.h"
 
 int cmd_playlist(Host &h, const Face &face);

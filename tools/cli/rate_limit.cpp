@@ -1,7 +1,7 @@
 // The wait after a rate-limited answer (see rate_limit.h).
-#include "rate_limit.h"
+#include "cli/rate_limit.h"
 
-#include "terminal.h"
+#include "cli/terminal.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,7 +2,7 @@
 // module reports, up to MAX_RETRIES times per request, instead of ending the command.
 #pragma once
 
-#include "host.h"
+#include "host/host.h"
 
 constexpr int MAX_RETRIES = 5;
 

@@ -1,7 +1,7 @@
 // Error lines, listing columns and the progress line (see terminal.h).
-#include "terminal.h"
+#include "cli/terminal.h"
 
-#include "json_text.h"
+#include "host/json_text.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // column widths for listings, and the progress line that a terminal shows on stderr.
 #pragma once
 
-#include "host.h"
+#include "host/host.h"
 
 #include <cstdio>
 #include <string>

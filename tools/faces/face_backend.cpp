@@ -1,10 +1,10 @@
 // The backend face: the host installs the transport (the backend installs none), opens
 // with the settings document and lists page by page, handing each next_cursor back.
 // ls --json joins the items documents of the pages into one.
-#include "faces.h"
+#include "faces/faces.h"
 
-#include "rate_limit.h"
-#include "terminal.h"
+#include "cli/rate_limit.h"
+#include "cli/terminal.h"
 
 #include <vector>
 

@@ -1,9 +1,9 @@
 // The flat face: the host installs the transport and the credentials with the setters,
 // then calls the functions and reads the entry table through the accessors.
-#include "faces.h"
+#include "faces/faces.h"
 
-#include "rate_limit.h"
-#include "terminal.h"
+#include "cli/rate_limit.h"
+#include "cli/terminal.h"
 
 #include <vector>
 

@@ -1,10 +1,10 @@
 // The handler face: each entry point takes the transport and the settings document with
 // every call and answers a JSON document.
-#include "faces.h"
+#include "faces/faces.h"
 
-#include "json_text.h"
-#include "rate_limit.h"
-#include "terminal.h"
+#include "cli/rate_limit.h"
+#include "cli/terminal.h"
+#include "host/json_text.h"
 
 #include <vector>
 

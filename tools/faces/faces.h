@@ -2,7 +2,7 @@
 // command runs through any of them.
 #pragma once
 
-#include "host.h"
+#include "host/host.h"
 
 #include <string>
 

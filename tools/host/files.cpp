@@ -1,5 +1,5 @@
 // File reading, atomic replacement and private folders (see files.h).
-#include "files.h"
+#include "host/files.h"
 
 #include <cerrno>
 #include <cstdio>

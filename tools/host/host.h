@@ -2,7 +2,7 @@
 // the entries as the faces report them and the Host that carries one run's state.
 #pragma once
 
-#include "module.h"
+#include "host/module.h"
 
 #include <cstdint>
 #include <string>

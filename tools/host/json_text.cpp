@@ -1,5 +1,5 @@
 // Small JSON helpers of the host (reading members, quoting text).
-#include "json_text.h"
+#include "host/json_text.h"
 
 #include <cstdlib>
 

@@ -1,5 +1,5 @@
 // Plug-in loading: dlopen/dlsym, or LoadLibraryA/GetProcAddress on Windows.
-#include "module.h"
+#include "host/module.h"
 
 #include <cstring>
 #include <fstream>

@@ -3,8 +3,8 @@
 // and the error text are malloc'd so that the `free` slot (standard free) releases them;
 // 0 when an HTTP exchange took place, whatever its status. TLS peers are verified, no
 // redirect is followed, and nothing is ever logged (the token travels in the URL).
-#include "live_io.h"
-#include "live_io_util.h"
+#include "transport/live_io.h"
+#include "transport/live_io_util.h"
 
 #include <curl/curl.h>
 

@@ -1,6 +1,6 @@
-#include "live_io_util.h"
+#include "transport/live_io_util.h"
 
-#include "live_io.h"
+#include "transport/live_io.h"
 
 #include <cstdlib>
 #include <cstring>

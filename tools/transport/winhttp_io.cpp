@@ -5,8 +5,8 @@
 // HTTP exchange took place, whatever its status. TLS peers are verified (WinHTTP's
 // default, never relaxed here), no redirect is followed, and nothing is ever logged (the
 // token travels in the URL, which no error text repeats).
-#include "live_io.h"
-#include "live_io_util.h"
+#include "transport/live_io.h"
+#include "transport/live_io_util.h"
 
 #include <windows.h>
 #include <winhttp.h>
