@@ -39,7 +39,7 @@ int open_transport(Host &h, const std::string &exe_dir) {
             options.connect_timeout_s = std::min(options.connect_timeout_s, h.opt.timeout_s);
         }
         std::string error;
-        if (!live_io_open(&h.base, options, error)) return host_failure(EXIT_CONFIG, error);
+        if (!live_io_open(&h.transport, options, error)) return host_failure(EXIT_CONFIG, error);
 #else
         return host_failure(EXIT_CONFIG, "this qvdbx was built without the live transport");
 #endif
@@ -48,9 +48,9 @@ int open_transport(Host &h, const std::string &exe_dir) {
             h.opt.fixtures.empty() ? demo_fixture_path(exe_dir, "demo.json") : h.opt.fixtures;
         std::string text;
         if (!read_file(file, text)) return host_failure(EXIT_CONFIG, "cannot read fixtures " + file);
-        if (h.m.fake_load(text.c_str()) != 0)
+        if (h.module.qvdbx_fake_load(text.c_str()) != 0)
             return host_failure(EXIT_CONFIG, "fixtures " + file + " are not a fixture document");
-        h.m.io_fake(&h.base);
+        h.module.qvdbx_io_fake(&h.transport);
     }
     progress_install(h);
     return -1;
@@ -58,7 +58,7 @@ int open_transport(Host &h, const std::string &exe_dir) {
 
 void close_transport(Host &h) {
 #if defined(QVDBX_HAVE_LIVE_IO)
-    if (h.opt.live && h.base.ctx) live_io_close(&h.base);
+    if (h.opt.live && h.transport.ctx) live_io_close(&h.transport);
 #else
     (void)h;
 #endif
@@ -83,18 +83,18 @@ int run(int argc, char **argv) {
     }
 
     std::string exe_dir = executable_dir(argv[0]);
-    std::string module = h.opt.module.empty() ? module_default_path(argv[0]) : h.opt.module;
+    std::string module_file = h.opt.module.empty() ? module_default_path(argv[0]) : h.opt.module;
     std::string error;
-    if (!module_load(module, h.m, error)) return host_failure(EXIT_CONFIG, error);
+    if (!module_load(module_file, h.module, error)) return host_failure(EXIT_CONFIG, error);
     if (want_version) {
-        std::printf("qvdbx %s (module %s)\n", VERSION, h.m.version());
+        std::printf("qvdbx %s (module %s)\n", VERSION, h.module.qvdbx_version());
         return EXIT_DONE;
     }
     if (!command->own_settings && (rc = load_settings(h, exe_dir)) >= 0) return rc;
     if ((rc = open_transport(h, exe_dir)) >= 0) return rc;
     rc = command->run(h, *face);
     std::fflush(stdout);
-    h.m.set_io(nullptr);  // the module keeps no pointer to the transport about to close
+    h.module.qvdbx_set_io(nullptr);  // the module keeps no pointer to the transport about to close
     close_transport(h);
     return rc;
 }

@@ -29,11 +29,11 @@ struct Answer {
 Answer post(Host &h, const std::string &url, const std::string &body, const char *type) {
     Answer a;
     char *out = nullptr, *err = nullptr;
-    a.rc = h.base.post(h.base.ctx, url.c_str(), body.c_str(), type, &out, &a.status, &err);
+    a.rc = h.transport.post(h.transport.ctx, url.c_str(), body.c_str(), type, &out, &a.status, &err);
     if (out) a.body = out;
     if (err) a.error = redact(h, err);
     for (char *ptr : {out, err})
-        if (h.base.free) h.base.free(h.base.ctx, ptr);
+        if (h.transport.free) h.transport.free(h.transport.ctx, ptr);
     return a;
 }
 

@@ -52,7 +52,7 @@ int host_failure(int status, const std::string &message) {
 }
 
 int module_failure(const Host &h, int fallback) {
-    int code = h.m.last_code();
+    int code = h.module.qvdbx_last_code();
     int status = fallback;
     switch (code) {
     case QVDBX_OK: break;
@@ -63,14 +63,14 @@ int module_failure(const Host &h, int fallback) {
     case QVDBX_E_BAD_CONFIG: status = EXIT_CONFIG; break;
     default: status = EXIT_OTHER;
     }
-    std::string message = redact(h, h.m.last_error());
+    std::string message = redact(h, h.module.qvdbx_last_error());
     if (message.empty()) message = "failed";
     status_line("");
     if (code == QVDBX_E_RATE_LIMITED)
-        std::fprintf(stderr, "qvdbx: %s (%s, wait %d s)\n", message.c_str(), h.m.strerror(code),
-                     h.m.retry_after_s());
+        std::fprintf(stderr, "qvdbx: %s (%s, wait %d s)\n", message.c_str(), h.module.qvdbx_strerror(code),
+                     h.module.qvdbx_retry_after_s());
     else
-        std::fprintf(stderr, "qvdbx: %s (%s)\n", message.c_str(), h.m.strerror(code));
+        std::fprintf(stderr, "qvdbx: %s (%s)\n", message.c_str(), h.module.qvdbx_strerror(code));
     return status;
 }
 
@@ -128,7 +128,7 @@ namespace {
 int progress_post(void *ctx, const char *url, const char *request_body, const char *content_type,
                   char **body, int *status, char **err) {
     Progress &p = *static_cast<Progress *>(ctx);
-    int rc = p.inner.post(p.inner.ctx, url, request_body, content_type, body, status, err);
+    int rc = p.wrapped.post(p.wrapped.ctx, url, request_body, content_type, body, status, err);
     if (p.enabled && rc == 0 && *status / 100 == 2 && *body &&
         std::strstr(url, "/2/files/list_folder")) {
         JsonDoc page(*body);
@@ -148,21 +148,21 @@ int progress_post(void *ctx, const char *url, const char *request_body, const ch
 
 int progress_get(void *ctx, const char *url, char **body, int *status, char **err) {
     Progress &p = *static_cast<Progress *>(ctx);
-    return p.inner.get(p.inner.ctx, url, body, status, err);
+    return p.wrapped.get(p.wrapped.ctx, url, body, status, err);
 }
 
 void progress_free(void *ctx, void *ptr) {
     Progress &p = *static_cast<Progress *>(ctx);
-    if (p.inner.free) p.inner.free(p.inner.ctx, ptr);
+    if (p.wrapped.free) p.wrapped.free(p.wrapped.ctx, ptr);
     else std::free(ptr);
 }
 
 } // namespace
 
 void progress_install(Host &h) {
-    h.progress.inner = h.base;
-    h.io.ctx = &h.progress;
-    h.io.get = h.base.get ? progress_get : nullptr;
-    h.io.post = progress_post;
-    h.io.free = progress_free;
+    h.progress.wrapped = h.transport;
+    h.module_io.ctx = &h.progress;
+    h.module_io.get = h.transport.get ? progress_get : nullptr;
+    h.module_io.post = progress_post;
+    h.module_io.free = progress_free;
 }

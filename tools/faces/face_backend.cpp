@@ -22,8 +22,8 @@ int backend_status(int st) {
 }
 
 int backend_open(Host &h) {
-    h.m.set_io(&h.io);
-    int st = h.m.backend()->open(nullptr, h.settings.text.c_str());
+    h.module.qvdbx_set_io(&h.module_io);
+    int st = h.module.qvdbx_backend()->open(nullptr, h.settings.text.c_str());
     return st == QVDBX_BACKEND_OK ? EXIT_DONE : module_failure(h, backend_status(st));
 }
 
@@ -42,7 +42,7 @@ Item item_of(const qvdbx_backend_item &r) {
 // Lists `path` page by page; `pages` 1 stops after the first page.
 int backend_pages(Host &h, const char *path, uint64_t capacity, int pages, Listing &out) {
     if (int rc = backend_open(h)) return rc;
-    const qvdbx_backend_table *b = h.m.backend();
+    const qvdbx_backend_table *b = h.module.qvdbx_backend();
     std::vector<qvdbx_backend_item> records(capacity);
     std::string joined;
     const char *cursor = nullptr;
@@ -63,7 +63,7 @@ int backend_pages(Host &h, const char *path, uint64_t capacity, int pages, Listi
         }
         for (uint64_t k = 0; k < req.count; ++k) out.items.push_back(item_of(records[k]));
         // This page's items document is {"items":[...]}: keep what the brackets hold.
-        std::string doc = h.m.result_json();
+        std::string doc = h.module.qvdbx_result_json();
         if (doc.size() > 12) joined += (joined.empty() ? "" : ",") + doc.substr(10, doc.size() - 12);
         if (!req.has_more) break;
         if (!req.next_cursor) {
@@ -89,7 +89,7 @@ int backend_validate(Host &h) {
 int backend_stat(Host &h, const char *path, Item &item) {
     if (int rc = backend_open(h)) return rc;
     qvdbx_backend_item r{};
-    int st = retrying(h, [&] { return h.m.backend()->stat(nullptr, path, &r); }, backend_failed);
+    int st = retrying(h, [&] { return h.module.qvdbx_backend()->stat(nullptr, path, &r); }, backend_failed);
     if (st != QVDBX_BACKEND_OK) return module_failure(h, backend_status(st));
     item = item_of(r);
     return EXIT_DONE;
@@ -98,7 +98,7 @@ int backend_stat(Host &h, const char *path, Item &item) {
 int backend_link(Host &h, const char *path, std::string &url) {
     if (int rc = backend_open(h)) return rc;
     std::vector<char> buf(16384);
-    int st = retrying(h, [&] { return h.m.backend()->locator(nullptr, path, buf.data(), buf.size()); },
+    int st = retrying(h, [&] { return h.module.qvdbx_backend()->locator(nullptr, path, buf.data(), buf.size()); },
                       backend_failed);
     if (st != QVDBX_BACKEND_OK) return module_failure(h, backend_status(st));
     url = buf.data();

@@ -26,18 +26,18 @@ bool handler_failed(int32_t status) { return status != QVRCH_OK; }
 int handler_validate(Host &h) {
     char out[256] = "";
     int32_t st = retrying(
-        h, [&] { return h.m.handler()->validate(&h.io, h.settings.text.c_str(), out, sizeof out); },
+        h, [&] { return h.module.qvrch_get()->validate(&h.module_io, h.settings.text.c_str(), out, sizeof out); },
         handler_failed);
     return st == QVRCH_OK ? EXIT_DONE : module_failure(h, handler_status(st));
 }
 
 int handler_list(Host &h, const char *path, Listing &out) {
-    const qvrch_handler *handler = h.m.handler();
+    const qvrch_handler *handler = h.module.qvrch_get();
     std::vector<char> buf(size_t(16) << 20);
     auto list_whole = [&] {
         h.progress.pages = 0;
         h.progress.entries = 0;
-        return handler->list(&h.io, h.settings.text.c_str(), path, buf.data(), int32_t(buf.size()));
+        return handler->list(&h.module_io, h.settings.text.c_str(), path, buf.data(), int32_t(buf.size()));
     };
     int32_t st;
     // A document too large for the buffer is asked for again with a larger one.
@@ -70,7 +70,7 @@ int handler_link(Host &h, const char *path, std::string &url) {
     std::string entry = "{\"path\":" + json_quote(path) + "}";
     std::vector<char> out(16384);
     int32_t st = retrying(h, [&] {
-        return h.m.handler()->stream_url(&h.io, h.settings.text.c_str(), entry.c_str(), out.data(),
+        return h.module.qvrch_get()->stream_url(&h.module_io, h.settings.text.c_str(), entry.c_str(), out.data(),
                                          int32_t(out.size()));
     }, handler_failed);
     if (st != QVRCH_OK) return module_failure(h, handler_status(st));

@@ -59,7 +59,7 @@ struct Listing {
 
 // Counts list pages as they pass through the transport, for the progress line.
 struct Progress {
-    quendo_io inner{};
+    quendo_io wrapped{};  // the transport every call is passed to
     bool enabled = false;
     std::string label;
     int pages = 0;
@@ -67,10 +67,10 @@ struct Progress {
 };
 
 struct Host {
-    Module m;
+    Module module;  // the loaded module
     Options opt;
     Settings settings;
-    quendo_io io{};  // what the module is handed: the progress wrapper
-    quendo_io base{};  // the real transport
+    quendo_io transport{};  // the real transport: the module's fixture one, or the live HTTPS one
+    quendo_io module_io{};  // what the module is handed: `transport` behind the progress wrapper
     Progress progress;
 };

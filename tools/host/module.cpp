@@ -104,29 +104,9 @@ bool module_load(const std::string &path, Module &m, std::string &error) {
         return false;
     }
 #endif
-    b.bind(m.version, "qvdbx_version");
-    b.bind(m.last_error, "qvdbx_last_error");
-    b.bind(m.last_code, "qvdbx_last_code");
-    b.bind(m.retry_after_s, "qvdbx_retry_after_s");
-    b.bind(m.strerror, "qvdbx_strerror");
-    b.bind(m.set_io, "qvdbx_set_io");
-    b.bind(m.set_token, "qvdbx_set_token");
-    b.bind(m.set_refresh, "qvdbx_set_refresh");
-    b.bind(m.list, "qvdbx_list");
-    b.bind(m.list_next, "qvdbx_list_next");
-    b.bind(m.count, "qvdbx_count");
-    b.bind(m.name, "qvdbx_name");
-    b.bind(m.is_folder, "qvdbx_is_folder");
-    b.bind(m.size, "qvdbx_size");
-    b.bind(m.id, "qvdbx_id");
-    b.bind(m.path_display, "qvdbx_path_display");
-    b.bind(m.result_json, "qvdbx_result_json");
-    b.bind(m.stat, "qvdbx_stat");
-    b.bind(m.locator, "qvdbx_locator");
-    b.bind(m.backend, "qvdbx_backend");
-    b.bind(m.handler, "qvrch_get");
-    b.bind(m.io_fake, "qvdbx_io_fake");
-    b.bind(m.fake_load, "qvdbx_fake_load");
+#define QVDBX_EXPORT(name) b.bind(m.name, #name);
+#include "qvdbx_exports.inc"
+#undef QVDBX_EXPORT
     if (b.missing.empty()) return true;
     error = "module " + path + " lacks ";
     error += b.missing.size() == 1 ? "the symbol " : "the symbols ";
