@@ -20,6 +20,8 @@
 #include <vector>
 
 #if defined(_WIN32)
+#  include "host/utf16.h"
+
 #  include <windows.h>
 #  include <shellapi.h>
 #endif

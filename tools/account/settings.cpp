@@ -7,6 +7,10 @@
 
 #include <cstdlib>
 
+#if defined(_WIN32)
+#  include "host/utf16.h"
+#endif
+
 std::string saved_settings_path() {
 #if defined(_WIN32)
     const wchar_t *appdata = _wgetenv(L"APPDATA");

@@ -8,6 +8,7 @@
 #include "cli/terminal.h"
 #include "host/files.h"
 #include "host/json_text.h"
+#include "transport/live_io.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,8 +16,8 @@
 
 namespace {
 
-constexpr char TOKEN_URL[] = "https://api.dropboxapi.com/oauth2/token";
-constexpr char REVOKE_URL[] = "https://api.dropboxapi.com/2/auth/token/revoke";
+constexpr char TOKEN_URL[] = DROPBOX_API_ORIGIN "/oauth2/token";
+constexpr char REVOKE_URL[] = DROPBOX_API_ORIGIN "/2/auth/token/revoke";
 constexpr char FORM_TYPE[] = "application/x-www-form-urlencoded";
 constexpr int PRIVATE_FILE = 0600;
 

@@ -1,6 +1,8 @@
 // The usage text and the option parser (see options.h).
 #include "cli/options.h"
 
+#include "transport/live_io.h"
+
 #include <cstdio>
 
 namespace {
@@ -30,7 +32,7 @@ constexpr char USAGE[] =
     "                   DROPBOX_APP_KEY, else the settings saved by qvdbx auth)\n"
     "  --live           real HTTPS requests instead of the fixtures\n"
     "  --origin URL     with --live or auth: send to URL instead of\n"
-    "                   https://api.dropboxapi.com\n"
+    "                   " DROPBOX_API_ORIGIN "\n"
     "  --timeout S      with --live: give up on a request after S seconds (default 60)\n"
     "  --max-wait S     wait at most S seconds before asking again after a rate limit\n"
     "                   (HTTP 429; up to 5 times per request)\n"

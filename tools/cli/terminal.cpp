@@ -53,16 +53,7 @@ int host_failure(int status, const std::string &message) {
 
 int module_failure(const Host &h, int fallback) {
     int code = h.module.qvdbx_last_code();
-    int status = fallback;
-    switch (code) {
-    case QVDBX_OK: break;
-    case QVDBX_E_AUTH:
-    case QVDBX_E_AUTH_EXPIRED: status = EXIT_AUTH; break;
-    case QVDBX_E_NOT_FOUND: status = EXIT_NOT_FOUND; break;
-    case QVDBX_E_RATE_LIMITED: status = EXIT_RATE_LIMITED; break;
-    case QVDBX_E_BAD_CONFIG: status = EXIT_CONFIG; break;
-    default: status = EXIT_OTHER;
-    }
+    int status = code == QVDBX_OK ? fallback : code_exit_status(code);
     std::string message = redact(h, h.module.qvdbx_last_error());
     if (message.empty()) message = "failed";
     status_line("");

@@ -19,16 +19,8 @@ int flat_setup(Host &h) {
     return EXIT_DONE;
 }
 
-int flat_code_status(int rc) {
-    switch (-rc) {
-    case QVDBX_E_AUTH:
-    case QVDBX_E_AUTH_EXPIRED: return EXIT_AUTH;
-    case QVDBX_E_NOT_FOUND: return EXIT_NOT_FOUND;
-    case QVDBX_E_RATE_LIMITED: return EXIT_RATE_LIMITED;
-    case QVDBX_E_BAD_CONFIG: return EXIT_CONFIG;
-    default: return EXIT_OTHER;
-    }
-}
+// A failed flat call returns its code negated.
+int flat_code_status(int rc) { return code_exit_status(-rc); }
 
 bool flat_failed(int rc) { return rc < 0; }
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #if defined(_WIN32)
+#  include "host/utf16.h"
+
 #  include <windows.h>
 #else
 #  include <fcntl.h>
@@ -31,24 +33,6 @@ std::string dir_of(const std::string &path) {
 
 namespace {
 
-std::wstring wide(const std::string &text) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring out(n > 0 ? size_t(n) : 1, L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], n);
-    return out.c_str();
-}
-
-} // namespace
-
-std::string utf8_of(const wchar_t *text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? size_t(n) : 1, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
-    return out.c_str();
-}
-
-namespace {
-
 std::string last_error_text(const std::string &what) {
     return what + " (Windows error " + std::to_string(GetLastError()) + ")";
 }
@@ -57,7 +41,7 @@ std::string last_error_text(const std::string &what) {
 
 bool write_file_atomically(const std::string &path, const std::string &text, int,
                            std::string &error) {
-    std::wstring target = wide(path), temp = wide(path + ".tmp");
+    std::wstring target = utf16_of(path), temp = utf16_of(path + ".tmp");
     HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -80,7 +64,7 @@ bool make_private_dir(const std::string &dir, std::string &error) {
     // Under %APPDATA% the folder already belongs to the user alone.
     for (size_t at = dir.find_first_of("/\\", 3);; at = dir.find_first_of("/\\", at + 1)) {
         std::string part = dir.substr(0, at);
-        if (!CreateDirectoryW(wide(part).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        if (!CreateDirectoryW(utf16_of(part).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
             error = last_error_text("cannot create the folder " + part);
             return false;
         }
@@ -89,7 +73,7 @@ bool make_private_dir(const std::string &dir, std::string &error) {
 }
 
 bool remove_file(const std::string &path) {
-    return DeleteFileW(wide(path).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    return DeleteFileW(utf16_of(path).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 #else
@@ -162,7 +146,7 @@ bool remove_file(const std::string &path) { return unlink(path.c_str()) == 0 || 
 bool read_file(const std::string &path, std::string &out) {
 #if defined(_WIN32)
     // The ANSI code page cannot name every path; a UTF-16 name can (a user's %APPDATA%).
-    std::ifstream in(wide(path).c_str(), std::ios::binary);
+    std::ifstream in(utf16_of(path).c_str(), std::ios::binary);
 #else
     std::ifstream in(path, std::ios::binary);
 #endif

@@ -21,10 +21,5 @@ bool make_private_dir(const std::string &dir, std::string &error);
 // Deletes `path`; true when it is gone (or was never there).
 bool remove_file(const std::string &path);
 
-#if defined(_WIN32)
-// UTF-8 of a UTF-16 text of the system.
-std::string utf8_of(const wchar_t *text);
-#endif
-
 // The folder part of `path` ("" when it names none).
 std::string dir_of(const std::string &path);

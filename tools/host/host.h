@@ -2,22 +2,12 @@
 // the entries as the faces report them and the Host that carries one run's state.
 #pragma once
 
+#include "host/exit_status.h"
 #include "host/module.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// Exit statuses, one per failure class.
-enum Exit {
-    EXIT_DONE = 0,
-    EXIT_OTHER = 1,
-    EXIT_USAGE = 2,
-    EXIT_CONFIG = 3,
-    EXIT_AUTH = 4,
-    EXIT_NOT_FOUND = 5,
-    EXIT_RATE_LIMITED = 6,
-};
 
 struct Options {
     std::string face = "handler";

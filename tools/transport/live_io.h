@@ -7,8 +7,9 @@
 
 #include <string>
 
-// The origin every module URL begins with.
-constexpr char DROPBOX_API_ORIGIN[] = "https://api.dropboxapi.com";
+// The origin every module URL begins with, and the host's own requests too (sign-in).
+// A literal, so that the URLs and the usage text are joined with it at compile time.
+#define DROPBOX_API_ORIGIN "https://api.dropboxapi.com"
 
 struct LiveIoOptions {
     std::string origin;        // replaces DROPBOX_API_ORIGIN in each URL when not empty

@@ -5,6 +5,7 @@
 // HTTP exchange took place, whatever its status. TLS peers are verified (WinHTTP's
 // default, never relaxed here), no redirect is followed, and nothing is ever logged (the
 // token travels in the URL, which no error text repeats).
+#include "host/utf16.h"
 #include "transport/live_io.h"
 #include "transport/live_io_util.h"
 
@@ -66,13 +67,6 @@ std::string describe(DWORD code) {
     return (n ? std::string(text) : std::string("error")) + " (" + std::to_string(code) + ")";
 }
 
-std::wstring widen(const std::string &utf8) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
-    std::wstring wide(n > 0 ? size_t(n) : 0, L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), &wide[0], n);
-    return wide;
-}
-
 // Milliseconds left before `deadline`, at least 1 (WinHTTP reads 0 as "no limit").
 DWORD remaining_ms(ULONGLONG deadline) {
     ULONGLONG now = GetTickCount64();
@@ -122,9 +116,9 @@ int exchange(void *ctx, const char *url, const char *request_body, const char *c
     std::wstring target;
     std::wstring header;
     try {
-        target = widen(live_target(io->origin, url));
+        target = utf16_of(live_target(io->origin, url));
         if (request_body && content_type && *content_type)
-            header = L"Content-Type: " + widen(content_type);
+            header = L"Content-Type: " + utf16_of(content_type);
     } catch (const std::bad_alloc &) {
         return fail(err, "out of memory", -1);
     }
