@@ -54,7 +54,7 @@ int open_transport(Host &h, const std::string &exe_dir) {
             return host_failure(EXIT_CONFIG, "fixtures " + file + " are not a fixture document");
         h.module.qvdbx_io_fake(&h.transport);
     }
-    progress_install(h);
+    progress_wrap(h.transport, h.progress, h.module_io);
     return -1;
 }
 

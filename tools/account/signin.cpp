@@ -82,7 +82,7 @@ bool read_pending(const std::string &file, Pending &p) {
 int save(Host &h, const std::string &file, const std::string &text) {
     std::string error;
     bool own_folder = h.opt.settings.empty();
-    if ((own_folder && !make_private_dir(dir_of(file), error)) ||
+    if ((own_folder && !make_private_dir(parent_dir(file), error)) ||
         !write_file_atomically(file, text, PRIVATE_FILE, error))
         return host_failure(EXIT_CONFIG, error);
     return EXIT_DONE;

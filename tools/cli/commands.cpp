@@ -12,6 +12,9 @@
 
 namespace {
 
+// Names wider than this push their path further right instead of widening every line.
+constexpr size_t MAX_NAME_COLUMN = 48;
+
 std::string item_json(const Item &item) {
     std::string json = "{\"name\":" + json_quote(item.name) + ",\"path\":" + json_quote(item.path) +
                        ",\"folder\":" + (item.folder ? "true" : "false") +
@@ -30,7 +33,7 @@ int cmd_ls(Host &h, const Face &face) {
     }
     size_t width = 0;
     for (const Item &item : listing.items) width = std::max(width, display_width(item.name));
-    width = std::min<size_t>(width, 48);
+    width = std::min(width, MAX_NAME_COLUMN);
     for (const Item &item : listing.items) {
         size_t pad = width > display_width(item.name) ? width - display_width(item.name) : 0;
         std::printf("%-4s %10s  %s%*s  %s\n", item.folder ? "dir" : "file", human_size(item).c_str(),
@@ -91,11 +94,5 @@ int list_folder(Host &h, const Face &face, const char *path, bool show_progress,
 const Command *find_command(const std::string &name) {
     for (const Command &c : COMMANDS)
         if (name == c.name) return &c;
-    return nullptr;
-}
-
-const Face *find_face(const std::string &name) {
-    for (const Face *f : {&HANDLER_FACE, &BACKEND_FACE, &FLAT_FACE})
-        if (name == f->name) return f;
     return nullptr;
 }

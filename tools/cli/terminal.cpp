@@ -1,10 +1,7 @@
-// Error lines, listing columns and the progress line (see terminal.h).
+// Error lines, listing columns, the status and progress lines (see terminal.h).
 #include "cli/terminal.h"
 
-#include "host/json_text.h"
-
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -96,7 +93,7 @@ size_t display_width(const std::string &text) {
     return width;
 }
 
-// MARK: - Progress transport ------------------------------------------------
+// MARK: - Status and progress lines ----------------------------------------
 
 void status_line(const std::string &line) {
     if (line.empty() && status_width == 0) return;
@@ -112,48 +109,4 @@ void progress_show(Progress &p, bool done) {
     if (done) return status_line("");
     status_line("listing " + p.label + ": " + std::to_string(p.pages) +
                        (p.pages == 1 ? " page, " : " pages, ") + std::to_string(p.entries) + " entries");
-}
-
-namespace {
-
-int progress_post(void *ctx, const char *url, const char *request_body, const char *content_type,
-                  char **body, int *status, char **err) {
-    Progress &p = *static_cast<Progress *>(ctx);
-    int rc = p.wrapped.post(p.wrapped.ctx, url, request_body, content_type, body, status, err);
-    if (p.enabled && rc == 0 && *status / 100 == 2 && *body &&
-        std::strstr(url, "/2/files/list_folder")) {
-        JsonDoc page(*body);
-        yyjson_val *entries = yyjson_obj_get(page.root(), "entries");
-        if (yyjson_is_arr(entries)) {
-            size_t index, count;
-            yyjson_val *e;
-            yyjson_arr_foreach(entries, index, count, e) {
-                p.entries += yyjson_is_obj(e) && !yyjson_equals_str(yyjson_obj_get(e, ".tag"), "deleted");
-            }
-            ++p.pages;
-            progress_show(p, false);
-        }
-    }
-    return rc;
-}
-
-int progress_get(void *ctx, const char *url, char **body, int *status, char **err) {
-    Progress &p = *static_cast<Progress *>(ctx);
-    return p.wrapped.get(p.wrapped.ctx, url, body, status, err);
-}
-
-void progress_free(void *ctx, void *ptr) {
-    Progress &p = *static_cast<Progress *>(ctx);
-    if (p.wrapped.free) p.wrapped.free(p.wrapped.ctx, ptr);
-    else std::free(ptr);
-}
-
-} // namespace
-
-void progress_install(Host &h) {
-    h.progress.wrapped = h.transport;
-    h.module_io.ctx = &h.progress;
-    h.module_io.get = h.transport.get ? progress_get : nullptr;
-    h.module_io.post = progress_post;
-    h.module_io.free = progress_free;
 }

@@ -30,6 +30,3 @@ void status_line(const std::string &line);
 
 // Rewrites the progress line in place; `done` erases it.
 void progress_show(Progress &p, bool done);
-
-// Makes h.module_io the progress wrapper around h.transport.
-void progress_install(Host &h);

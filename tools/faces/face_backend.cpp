@@ -12,6 +12,11 @@ namespace {
 
 constexpr uint64_t PAGE_CAPACITY = 2000;  // Dropbox's largest page
 
+// A page's items document is ITEMS_OPEN, the items, ITEMS_CLOSE: the pages' items are
+// joined under one pair.
+constexpr char ITEMS_OPEN[] = "{\"items\":[";
+constexpr char ITEMS_CLOSE[] = "]}";
+
 int backend_status(int st) {
     switch (st) {
     case QVDBX_BACKEND_NOT_FOUND: return EXIT_NOT_FOUND;
@@ -62,9 +67,10 @@ int backend_pages(Host &h, const char *path, uint64_t capacity, int pages, Listi
             return rc;
         }
         for (uint64_t k = 0; k < req.count; ++k) out.items.push_back(item_of(records[k]));
-        // This page's items document is {"items":[...]}: keep what the brackets hold.
         std::string doc = h.module.qvdbx_result_json();
-        if (doc.size() > 12) joined += (joined.empty() ? "" : ",") + doc.substr(10, doc.size() - 12);
+        size_t open = sizeof ITEMS_OPEN - 1, close = sizeof ITEMS_CLOSE - 1;
+        if (doc.size() > open + close)
+            joined += (joined.empty() ? "" : ",") + doc.substr(open, doc.size() - open - close);
         if (!req.has_more) break;
         if (!req.next_cursor) {
             b->close(nullptr);
@@ -73,7 +79,7 @@ int backend_pages(Host &h, const char *path, uint64_t capacity, int pages, Listi
         cursor = req.next_cursor;
     }
     b->close(nullptr);
-    out.json = "{\"items\":[" + joined + "]}";
+    out.json = ITEMS_OPEN + joined + ITEMS_CLOSE;
     return EXIT_DONE;
 }
 
@@ -97,7 +103,7 @@ int backend_stat(Host &h, const char *path, Item &item) {
 
 int backend_link(Host &h, const char *path, std::string &url) {
     if (int rc = backend_open(h)) return rc;
-    std::vector<char> buf(16384);
+    std::vector<char> buf(LINK_BUFFER_BYTES);
     int st = retrying(h, [&] { return h.module.qvdbx_backend()->locator(nullptr, path, buf.data(), buf.size()); },
                       backend_failed);
     if (st != QVDBX_BACKEND_OK) return module_failure(h, backend_status(st));

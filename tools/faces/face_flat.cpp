@@ -57,7 +57,7 @@ int flat_validate(Host &h) {
 
 int flat_link(Host &h, const char *path, std::string &url) {
     if (int rc = flat_setup(h)) return rc;
-    std::vector<char> buf(16384);
+    std::vector<char> buf(LINK_BUFFER_BYTES);
     int rc = flat_retrying(h, [&] { return h.module.qvdbx_locator(path, buf.data(), buf.size()); });
     if (rc != 0) return module_failure(h, flat_code_status(rc));
     url = buf.data();

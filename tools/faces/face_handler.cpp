@@ -10,6 +10,12 @@
 
 namespace {
 
+// The first buffer for a listing's items document, and the largest asked for: each
+// retry after QVRCH_E_TOO_SMALL takes one GROWTH times larger.
+constexpr size_t FIRST_LIST_BUFFER = size_t(16) << 20;  // 16 MiB
+constexpr size_t MAX_LIST_BUFFER = size_t(1) << 30;     // 1 GiB
+constexpr size_t GROWTH = 4;
+
 int handler_status(int32_t status) {
     switch (status) {
     case QVRCH_E_AUTH: return EXIT_AUTH;
@@ -33,7 +39,7 @@ int handler_validate(Host &h) {
 
 int handler_list(Host &h, const char *path, Listing &out) {
     const qvrch_handler *handler = h.module.qvrch_get();
-    std::vector<char> buf(size_t(16) << 20);
+    std::vector<char> buf(FIRST_LIST_BUFFER);
     auto list_whole = [&] {
         h.progress.pages = 0;
         h.progress.entries = 0;
@@ -42,8 +48,8 @@ int handler_list(Host &h, const char *path, Listing &out) {
     int32_t st;
     // A document too large for the buffer is asked for again with a larger one.
     while ((st = retrying(h, list_whole, handler_failed)) == QVRCH_E_TOO_SMALL &&
-           buf.size() < (size_t(1) << 30))
-        buf.assign(buf.size() * 4, '\0');
+           buf.size() < MAX_LIST_BUFFER)
+        buf.assign(buf.size() * GROWTH, '\0');
     if (st != QVRCH_OK) return module_failure(h, handler_status(st));
     out.json = buf.data();
     JsonDoc doc(out.json);
@@ -68,7 +74,7 @@ int handler_list(Host &h, const char *path, Listing &out) {
 
 int handler_link(Host &h, const char *path, std::string &url) {
     std::string entry = "{\"path\":" + json_quote(path) + "}";
-    std::vector<char> out(16384);
+    std::vector<char> out(LINK_BUFFER_BYTES);
     int32_t st = retrying(h, [&] {
         return h.module.qvrch_get()->stream_url(&h.module_io, h.settings.text.c_str(), entry.c_str(), out.data(),
                                          int32_t(out.size()));

@@ -14,6 +14,10 @@ struct Face {
     int (*link)(Host &, const char *path, std::string &url);
 };
 
+// Room for a stream link, or for the handler's answer that holds one: Dropbox's links
+// take a few hundred bytes.
+constexpr size_t LINK_BUFFER_BYTES = 16384;
+
 extern const Face HANDLER_FACE;
 extern const Face BACKEND_FACE;
 extern const Face FLAT_FACE;

@@ -19,7 +19,7 @@
 #endif
 
 
-std::string dir_of(const std::string &path) {
+std::string parent_dir(const std::string &path) {
 #if defined(_WIN32)
     size_t cut = path.find_last_of("/\\");
 #else
@@ -114,7 +114,7 @@ bool write_file_atomically(const std::string &path, const std::string &text, int
     int saved = errno;
     ok = close(fd) == 0 && ok;
     if (ok && rename(temp.data(), path.c_str()) == 0) {
-        sync_dir(dir_of(path));
+        sync_dir(parent_dir(path));
         return true;
     }
     error = "cannot write " + path + ": " + std::strerror(ok ? errno : saved);

@@ -21,5 +21,5 @@ bool make_private_dir(const std::string &dir, std::string &error);
 // Deletes `path`; true when it is gone (or was never there).
 bool remove_file(const std::string &path);
 
-// The folder part of `path` ("" when it names none).
-std::string dir_of(const std::string &path);
+// The folder that holds `path`, without a trailing separator ("" when `path` names none).
+std::string parent_dir(const std::string &path);

@@ -4,6 +4,7 @@
 
 #include "host/exit_status.h"
 #include "host/module.h"
+#include "transport/progress_io.h"
 
 #include <cstdint>
 #include <string>
@@ -45,15 +46,6 @@ struct Item {
 struct Listing {
     std::vector<Item> items;
     std::string json;  // one items document for the whole folder
-};
-
-// Counts list pages as they pass through the transport, for the progress line.
-struct Progress {
-    quendo_io wrapped{};  // the transport every call is passed to
-    bool enabled = false;
-    std::string label;
-    int pages = 0;
-    long entries = 0;
 };
 
 struct Host {

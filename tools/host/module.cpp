@@ -23,7 +23,9 @@ constexpr char MODULE_FILE[] = "quendo-quendovue-dropbox-client.so";
 constexpr char SEPARATORS[] = "/";
 #endif
 
-std::string dir_of(const std::string &file) {
+// The folder part of `file` with its trailing separator, for a file name to follow; ""
+// when `file` names no folder.
+std::string dir_with_separator(const std::string &file) {
     size_t cut = file.find_last_of(SEPARATORS);
     return cut == std::string::npos ? std::string() : file.substr(0, cut + 1);
 }
@@ -62,13 +64,13 @@ std::string executable_dir(const char *argv0) {
 #if defined(_WIN32)
     char buf[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
-    if (n > 0 && n < sizeof buf) return dir_of(std::string(buf, n));
+    if (n > 0 && n < sizeof buf) return dir_with_separator(std::string(buf, n));
 #else
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
-    if (n > 0 && size_t(n) < sizeof buf) return dir_of(std::string(buf, size_t(n)));
+    if (n > 0 && size_t(n) < sizeof buf) return dir_with_separator(std::string(buf, size_t(n)));
 #endif
-    return dir_of(argv0 ? argv0 : "");
+    return dir_with_separator(argv0 ? argv0 : "");
 }
 
 std::string module_default_path(const char *argv0) {

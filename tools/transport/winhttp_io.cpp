@@ -89,9 +89,13 @@ bool declared_length(HINTERNET request, unsigned long long &length) {
     return end != text && *end == L'\0';
 }
 
+// What one read asks for; the answer grows in `body`, so the size only sets how many
+// reads an answer takes.
+constexpr DWORD READ_CHUNK_BYTES = 16384;
+
 // Reads the whole answer into `body` within the deadline.
 DWORD read_body(HINTERNET request, ULONGLONG deadline, LiveBody &body) {
-    char chunk[16384];
+    char chunk[READ_CHUNK_BYTES];
     for (;;) {
         if (GetTickCount64() >= deadline) return ERROR_WINHTTP_TIMEOUT;
         if (!set_dword(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, remaining_ms(deadline)))
