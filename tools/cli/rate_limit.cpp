@@ -8,7 +8,8 @@
 #include <thread>
 
 bool wait_out_rate_limit(Host &h, int &retries) {
-    if (h.module.qvdbx_last_code() != QVDBX_E_RATE_LIMITED || h.opt.no_wait || retries >= MAX_RETRIES) return false;
+    if (h.module.qvdbx_last_code() != QVDBX_E_RATE_LIMITED || h.opt.no_wait || retries >= MAX_RETRIES)
+        return false;
     ++retries;
     long wait = h.module.qvdbx_retry_after_s();
     if (h.opt.max_wait_s >= 0) wait = std::min(wait, h.opt.max_wait_s);

@@ -104,8 +104,8 @@ int backend_stat(Host &h, const char *path, Item &item) {
 int backend_link(Host &h, const char *path, std::string &url) {
     if (int rc = backend_open(h)) return rc;
     std::vector<char> buf(LINK_BUFFER_BYTES);
-    int st = retrying(h, [&] { return h.module.qvdbx_backend()->locator(nullptr, path, buf.data(), buf.size()); },
-                      backend_failed);
+    const qvdbx_backend_table *b = h.module.qvdbx_backend();
+    int st = retrying(h, [&] { return b->locator(nullptr, path, buf.data(), buf.size()); }, backend_failed);
     if (st != QVDBX_BACKEND_OK) return module_failure(h, backend_status(st));
     url = buf.data();
     return EXIT_DONE;

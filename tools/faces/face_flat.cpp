@@ -15,7 +15,7 @@ int flat_setup(Host &h) {
     h.module.qvdbx_set_io(&h.module_io);
     h.module.qvdbx_set_token(h.settings.access_token.c_str());
     h.module.qvdbx_set_refresh(h.settings.has_refresh_token ? h.settings.refresh_token.c_str() : nullptr,
-                    h.settings.has_app_key ? h.settings.app_key.c_str() : nullptr);
+                               h.settings.has_app_key ? h.settings.app_key.c_str() : nullptr);
     return EXIT_DONE;
 }
 
@@ -71,7 +71,9 @@ int flat_stat(Host &h, const char *path, Item &item) {
     int64_t size = -1;
     int folder = 0;
     char id[512] = "", display[4096] = "";
-    int rc = flat_retrying(h, [&] { return h.module.qvdbx_stat(path, &size, &folder, id, sizeof id, display, sizeof display); });
+    int rc = flat_retrying(h, [&] {
+        return h.module.qvdbx_stat(path, &size, &folder, id, sizeof id, display, sizeof display);
+    });
     if (rc != 0) return module_failure(h, flat_code_status(rc));
     item.path = display;
     item.name = item.path.substr(item.path.find_last_of('/') + 1);

@@ -31,8 +31,9 @@ bool handler_failed(int32_t status) { return status != QVRCH_OK; }
 
 int handler_validate(Host &h) {
     char out[256] = "";
+    const qvrch_handler *handler = h.module.qvrch_get();
     int32_t st = retrying(
-        h, [&] { return h.module.qvrch_get()->validate(&h.module_io, h.settings.text.c_str(), out, sizeof out); },
+        h, [&] { return handler->validate(&h.module_io, h.settings.text.c_str(), out, sizeof out); },
         handler_failed);
     return st == QVRCH_OK ? EXIT_DONE : module_failure(h, handler_status(st));
 }
@@ -75,9 +76,10 @@ int handler_list(Host &h, const char *path, Listing &out) {
 int handler_link(Host &h, const char *path, std::string &url) {
     std::string entry = "{\"path\":" + json_quote(path) + "}";
     std::vector<char> out(LINK_BUFFER_BYTES);
+    const qvrch_handler *handler = h.module.qvrch_get();
     int32_t st = retrying(h, [&] {
-        return h.module.qvrch_get()->stream_url(&h.module_io, h.settings.text.c_str(), entry.c_str(), out.data(),
-                                         int32_t(out.size()));
+        return handler->stream_url(&h.module_io, h.settings.text.c_str(), entry.c_str(), out.data(),
+                                   int32_t(out.size()));
     }, handler_failed);
     if (st != QVRCH_OK) return module_failure(h, handler_status(st));
     JsonDoc doc(out.data());
