@@ -34,8 +34,16 @@ void *load_module(const char *path) {
 #endif
 }
 
+// Every export of the module, each a pointer named as the export; the names come from
+// the one exports list (qvdbx_exports.inc, which the build generates from it).
+struct module_exports {
+#define QVDBX_EXPORT(name) decltype(&::name) name = nullptr;
+#include "qvdbx_exports.inc"
+#undef QVDBX_EXPORT
+};
+
 template <typename F>
-F symbol(void *module, const char *name) {
+void bind(void *module, F &slot, const char *name) {
 #if defined(_WIN32)
     FARPROC found = GetProcAddress(static_cast<HMODULE>(module), name);
 #else
@@ -45,54 +53,40 @@ F symbol(void *module, const char *name) {
         std::fprintf(stderr, "list_timing: the module does not export %s\n", name);
         std::exit(1);
     }
-    F f;
-    std::memcpy(&f, &found, sizeof f);
-    return f;
+    std::memcpy(&slot, &found, sizeof slot);
 }
 
-// The module's functions that a listing host calls.
-struct module_faces {
-    explicit module_faces(void *module)
-        : handler(symbol<decltype(&qvrch_get)>(module, "qvrch_get")()),
-          set_io(symbol<decltype(&qvdbx_set_io)>(module, "qvdbx_set_io")),
-          set_token(symbol<decltype(&qvdbx_set_token)>(module, "qvdbx_set_token")),
-          list(symbol<decltype(&qvdbx_list)>(module, "qvdbx_list")),
-          list_next(symbol<decltype(&qvdbx_list_next)>(module, "qvdbx_list_next")),
-          count(symbol<decltype(&qvdbx_count)>(module, "qvdbx_count")),
-          result_json(symbol<decltype(&qvdbx_result_json)>(module, "qvdbx_result_json")) {}
-
-    const qvrch_handler *handler;
-    decltype(&qvdbx_set_io) set_io;
-    decltype(&qvdbx_set_token) set_token;
-    decltype(&qvdbx_list) list;
-    decltype(&qvdbx_list_next) list_next;
-    decltype(&qvdbx_count) count;
-    decltype(&qvdbx_result_json) result_json;
-};
+module_exports bind_exports(void *module) {
+    module_exports m;
+#define QVDBX_EXPORT(name) bind(module, m.name, #name);
+#include "qvdbx_exports.inc"
+#undef QVDBX_EXPORT
+    return m;
+}
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // One listing through the handler, its answer copied into the host's buffer.
-bool handler_listing(const module_faces &m, int pages, std::vector<char> &answer) {
+bool handler_listing(const module_exports &m, int pages, std::vector<char> &answer) {
     qvdbx_bench::scripted_server server(pages);
     quendo_io io = server.io();
     std::string settings = std::string("{\"access_token\":\"") + qvdbx_bench::TOKEN + "\"}";
-    return m.handler->list(&io, settings.c_str(), qvdbx_bench::FOLDER, answer.data(),
-                           static_cast<int32_t>(answer.size())) == QVRCH_OK;
+    return m.qvrch_get()->list(&io, settings.c_str(), qvdbx_bench::FOLDER, answer.data(),
+                               static_cast<int32_t>(answer.size())) == QVRCH_OK;
 }
 
 // One listing through the flat face, page after page, then its document.
-bool flat_listing(const module_faces &m, int pages) {
+bool flat_listing(const module_exports &m, int pages) {
     qvdbx_bench::scripted_server server(pages);
     quendo_io io = server.io();
-    m.set_io(&io);
-    m.set_token(qvdbx_bench::TOKEN);
-    int rc = m.list(qvdbx_bench::FOLDER);
-    while (rc >= 0 && (rc = m.list_next()) == 1) {}
-    bool whole = rc == 0 && m.count() > 0 && m.result_json()[0] == '{';
-    m.set_io(nullptr);
+    m.qvdbx_set_io(&io);
+    m.qvdbx_set_token(qvdbx_bench::TOKEN);
+    int rc = m.qvdbx_list(qvdbx_bench::FOLDER);
+    while (rc >= 0 && (rc = m.qvdbx_list_next()) == 1) {}
+    bool whole = rc == 0 && m.qvdbx_count() > 0 && m.qvdbx_result_json()[0] == '{';
+    m.qvdbx_set_io(nullptr);
     return whole;
 }
 
@@ -115,7 +109,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "list_timing: cannot load %s\n", argv[1]);
         return 1;
     }
-    module_faces faces(module);
+    module_exports exports = bind_exports(module);
     qvdbx_bench::folder_pages &pages = qvdbx_bench::folder();
     std::vector<char> answer(static_cast<size_t>(qvdbx_bench::MAX_PAGES) * ENTRIES_PER_PAGE * 320);
     for (int folder_pages : {25, 100, 400}) {
@@ -124,8 +118,8 @@ int main(int argc, char **argv) {
             std::vector<double> per_page;
             for (int round = 0; round < rounds; ++round) {
                 auto start = std::chrono::steady_clock::now();
-                bool ok = std::strcmp(face, "handler") == 0 ? handler_listing(faces, folder_pages, answer)
-                                                            : flat_listing(faces, folder_pages);
+                bool ok = std::strcmp(face, "handler") == 0 ? handler_listing(exports, folder_pages, answer)
+                                                            : flat_listing(exports, folder_pages);
                 if (!ok) {
                     std::fprintf(stderr, "list_timing: the %s listing of %d pages failed\n", face, folder_pages);
                     return 1;

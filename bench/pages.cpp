@@ -63,15 +63,18 @@ std::string id_chars(generator &gen, size_t count) {
 // Dropbox's lower-case path, for the scripts used here: ASCII and the Latin-1 capitals
 // (UTF-8 C3 80..9E except the multiplication sign); CJK has no case.
 std::string lower_path(const std::string &path) {
+    // A small letter's code is its capital's plus 0x20, in ASCII as in Latin-1 (whose
+    // letters differ in the second UTF-8 byte alone).
+    constexpr int TO_SMALL = 'a' - 'A';
     std::string out = path;
     for (size_t i = 0; i < out.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(out[i]);
-        if (c >= 'A' && c <= 'Z') out[i] = static_cast<char>(c + 32);
+        if (c >= 'A' && c <= 'Z') out[i] = static_cast<char>(c + TO_SMALL);
         bool latin1_capital = c == 0xC3 && i + 1 < out.size() &&
                               static_cast<unsigned char>(out[i + 1]) >= 0x80 &&
                               static_cast<unsigned char>(out[i + 1]) <= 0x9E &&
                               static_cast<unsigned char>(out[i + 1]) != 0x97;
-        if (latin1_capital) out[i + 1] = static_cast<char>(out[i + 1] + 32);
+        if (latin1_capital) out[i + 1] = static_cast<char>(out[i + 1] + TO_SMALL);
     }
     return out;
 }

@@ -4,14 +4,14 @@
 // through one of its three faces (handler table, backend table, flat functions).
 // This file holds the entry point: it checks the command line, loads the module, reads
 // the settings, opens the transport and runs the command.
-#include "commands.h"
-#include "files.h"
-#include "module.h"
-#include "options.h"
-#include "settings.h"
-#include "terminal.h"
+#include "account/settings.h"
+#include "cli/commands.h"
+#include "cli/options.h"
+#include "cli/terminal.h"
+#include "host/files.h"
+#include "host/module.h"
 #if defined(QVDBX_HAVE_LIVE_IO)
-#  include "live_io.h"
+#  include "transport/live_io.h"
 #endif
 
 #include <algorithm>
@@ -20,13 +20,13 @@
 #include <vector>
 
 #if defined(_WIN32)
+#  include "host/utf16.h"
+
 #  include <windows.h>
 #  include <shellapi.h>
 #endif
 
 namespace {
-
-constexpr char VERSION[] = QVDBX_HOST_VERSION;  // the project's, as in the version resource
 
 // Installs the transport: the module's fixture transport, or the live HTTPS transport.
 int open_transport(Host &h, const std::string &exe_dir) {
@@ -39,7 +39,7 @@ int open_transport(Host &h, const std::string &exe_dir) {
             options.connect_timeout_s = std::min(options.connect_timeout_s, h.opt.timeout_s);
         }
         std::string error;
-        if (!live_io_open(&h.base, options, error)) return host_failure(EXIT_CONFIG, error);
+        if (!live_io_open(&h.transport, options, error)) return host_failure(EXIT_CONFIG, error);
 #else
         return host_failure(EXIT_CONFIG, "this qvdbx was built without the live transport");
 #endif
@@ -48,17 +48,17 @@ int open_transport(Host &h, const std::string &exe_dir) {
             h.opt.fixtures.empty() ? demo_fixture_path(exe_dir, "demo.json") : h.opt.fixtures;
         std::string text;
         if (!read_file(file, text)) return host_failure(EXIT_CONFIG, "cannot read fixtures " + file);
-        if (h.m.fake_load(text.c_str()) != 0)
+        if (h.module.qvdbx_fake_load(text.c_str()) != 0)
             return host_failure(EXIT_CONFIG, "fixtures " + file + " are not a fixture document");
-        h.m.io_fake(&h.base);
+        h.module.qvdbx_io_fake(&h.transport);
     }
-    progress_install(h);
+    progress_wrap(h.transport, h.progress, h.module_io);
     return -1;
 }
 
 void close_transport(Host &h) {
 #if defined(QVDBX_HAVE_LIVE_IO)
-    if (h.opt.live && h.base.ctx) live_io_close(&h.base);
+    if (h.opt.live && h.transport.ctx) live_io_close(&h.transport);
 #else
     (void)h;
 #endif
@@ -83,18 +83,19 @@ int run(int argc, char **argv) {
     }
 
     std::string exe_dir = executable_dir(argv[0]);
-    std::string module = h.opt.module.empty() ? module_default_path(argv[0]) : h.opt.module;
+    std::string module_file = h.opt.module.empty() ? module_default_path(argv[0]) : h.opt.module;
     std::string error;
-    if (!module_load(module, h.m, error)) return host_failure(EXIT_CONFIG, error);
+    if (!module_load(module_file, h.module, error)) return host_failure(EXIT_CONFIG, error);
     if (want_version) {
-        std::printf("qvdbx %s (module %s)\n", VERSION, h.m.version());
+        // The header's version, as the build's and the version resource's.
+        std::printf("qvdbx %s (module %s)\n", QVDBX_VERSION_STRING, h.module.qvdbx_version());
         return EXIT_DONE;
     }
     if (!command->own_settings && (rc = load_settings(h, exe_dir)) >= 0) return rc;
     if ((rc = open_transport(h, exe_dir)) >= 0) return rc;
     rc = command->run(h, *face);
     std::fflush(stdout);
-    h.m.set_io(nullptr);  // the module keeps no pointer to the transport about to close
+    h.module.qvdbx_set_io(nullptr);  // the module keeps no pointer to the transport about to close
     close_transport(h);
     return rc;
 }

@@ -1,7 +1,7 @@
 // The command-line host's pure helpers: the PKCE pieces against RFC 7636 and RFC 4648,
 // the playlist's extension matching and M3U text.
-#include "oauth.h"
-#include "m3u.h"
+#include "account/oauth.h"
+#include "cli/m3u.h"
 
 #include <gtest/gtest.h>
 
