@@ -9,6 +9,7 @@
 #include <curl/curl.h>
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
@@ -113,7 +114,7 @@ bool live_io_open(quendo_io *io, const LiveIoOptions &options, std::string &erro
     }
     state->easy = easy;
     state->origin = options.origin;
-    bool plain_http = options.origin.compare(0, 7, "http://") == 0;
+    bool plain_http = live_plain_http(options.origin);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, state->errbuf);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, options.connect_timeout_s);
@@ -132,10 +133,8 @@ bool live_io_open(quendo_io *io, const LiveIoOptions &options, std::string &erro
 }
 
 void live_io_close(quendo_io *io) {
-    CurlIo *state = static_cast<CurlIo *>(io->ctx);
+    std::unique_ptr<CurlIo> state(live_io_take<CurlIo>(io));
     if (!state) return;
     curl_easy_cleanup(state->easy);
-    delete state;
     curl_global_cleanup();
-    io->ctx = nullptr;
 }

@@ -17,6 +17,18 @@ char *live_dup_text(const char *text);
 // `url` with DROPBOX_API_ORIGIN replaced by `origin` when `origin` is not empty.
 std::string live_target(const std::string &origin, const char *url);
 
+// True when `origin` names plain HTTP: allowed only toward an --origin that says so (the
+// test server); everything else is HTTPS.
+inline bool live_plain_http(const std::string &origin) { return origin.compare(0, 7, "http://") == 0; }
+
+// The transport's own state taken out of `io` (nullptr when none is open); `io` is then
+// closed.
+template <class State> State *live_io_take(quendo_io *io) {
+    State *state = static_cast<State *>(io->ctx);
+    io->ctx = nullptr;
+    return state;
+}
+
 // The answer body: malloc'd, NUL-terminated, NULL while empty. Freed unless released.
 class LiveBody {
 public:

@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <new>
 
 namespace {
@@ -206,7 +207,7 @@ bool live_io_open(quendo_io *io, const LiveIoOptions &options, std::string &erro
     state->session = session;
     state->origin = options.origin;
     // HTTPS only; plain HTTP only toward an --origin that names it (the test server).
-    if (options.origin.compare(0, 7, "http://") == 0) state->scheme = INTERNET_SCHEME_HTTP;
+    if (live_plain_http(options.origin)) state->scheme = INTERNET_SCHEME_HTTP;
     state->connect_ms = to_ms(options.connect_timeout_s);
     state->total_ms = to_ms(options.total_timeout_s);
     live_io_slots<exchange>(io, state);
@@ -214,9 +215,6 @@ bool live_io_open(quendo_io *io, const LiveIoOptions &options, std::string &erro
 }
 
 void live_io_close(quendo_io *io) {
-    WinHttpIo *state = static_cast<WinHttpIo *>(io->ctx);
-    if (!state) return;
-    WinHttpCloseHandle(state->session);
-    delete state;
-    io->ctx = nullptr;
+    std::unique_ptr<WinHttpIo> state(live_io_take<WinHttpIo>(io));
+    if (state) WinHttpCloseHandle(state->session);
 }
