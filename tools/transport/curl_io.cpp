@@ -29,11 +29,8 @@ size_t on_data(char *ptr, size_t size, size_t nmemb, void *userdata) {
 // One exchange (LiveExchange).
 int exchange(void *ctx, const char *url, const char *request_body, const char *content_type,
              char **body, int *status, char **err) {
-    if (body) *body = nullptr;
-    if (status) *status = 0;
-    if (err) *err = nullptr;
-    CurlIo *io = static_cast<CurlIo *>(ctx);
-    if (!io || !url || !body || !status) {
+    CurlIo *io = live_exchange_begin<CurlIo>(ctx, url, body, status, err);
+    if (!io) {
         if (err) *err = live_dup_text("curl: bad transport call");
         return -1;
     }

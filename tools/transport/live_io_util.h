@@ -21,6 +21,16 @@ std::string live_target(const std::string &origin, const char *url);
 // test server); everything else is HTTPS.
 inline bool live_plain_http(const std::string &origin) { return origin.compare(0, 7, "http://") == 0; }
 
+// Presets an exchange's outputs (no body, status 0, no error) and answers the transport's
+// state `ctx`, or nullptr for a call without state, URL, body or status output.
+template <class State>
+State *live_exchange_begin(void *ctx, const char *url, char **body, int *status, char **err) {
+    if (body) *body = nullptr;
+    if (status) *status = 0;
+    if (err) *err = nullptr;
+    return url && body && status ? static_cast<State *>(ctx) : nullptr;
+}
+
 // The transport's own state taken out of `io` (nullptr when none is open); `io` is then
 // closed.
 template <class State> State *live_io_take(quendo_io *io) {

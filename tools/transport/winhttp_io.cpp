@@ -111,11 +111,8 @@ DWORD read_body(HINTERNET request, ULONGLONG deadline, LiveBody &body) {
 // One exchange (LiveExchange).
 int exchange(void *ctx, const char *url, const char *request_body, const char *content_type,
              char **body, int *status, char **err) {
-    if (body) *body = nullptr;
-    if (status) *status = 0;
-    if (err) *err = nullptr;
-    WinHttpIo *io = static_cast<WinHttpIo *>(ctx);
-    if (!io || !url || !body || !status) return fail(err, "bad transport call", -1);
+    WinHttpIo *io = live_exchange_begin<WinHttpIo>(ctx, url, body, status, err);
+    if (!io) return fail(err, "bad transport call", -1);
     size_t body_len = request_body ? std::strlen(request_body) : 0;
     if (body_len > MAXDWORD) return fail(err, "request too large", -1);
     std::wstring target;
