@@ -12,7 +12,7 @@ packages=(
   g++ clang cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcurl4-openssl-dev libssl-dev ffmpeg python3 nodejs valgrind libclang-rt-14-dev
-  libyyjson-dev dpkg-dev file openssl
+  libyyjson-dev dpkg-dev file openssl libmicrohttpd-dev wrk
 )
 
 testing_list=/etc/apt/sources.list.d/qvdbx-testing.sources
