@@ -10,7 +10,6 @@ a raw socket where it refuses (control characters, no Host). The stand-in record
 path that reaches it; none may lie outside the served folder. `--sanitized` says qvdbx
 is an ASan build, whose memory is not held to the bound of a release build.
 """
-import argparse
 import http.client
 import os
 import random
@@ -19,7 +18,6 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import urllib.parse
@@ -500,6 +498,7 @@ def case_stop():
             time.sleep(1.0)
             elapsed = serve.stop(signal.SIGTERM)
             check(elapsed < 2.0, "SIGTERM under load: ended after %.2f s" % elapsed)
+            check(serve.log == [], "--quiet logs nothing: %r" % serve.log[:3])
             server.delay = 0
             runner.join(60)
         with Serve(server, "/Album") as serve:
@@ -527,31 +526,9 @@ def case_unavailable():
 
 def main():
     global SANITIZED
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--qvdbx", required=True)
-    parser.add_argument("--emulator", action="append", default=[])
-    parser.add_argument("--ffprobe")
-    parser.add_argument("--sanitized", action="store_true")
-    parser.add_argument("case")
-    args = parser.parse_args()
-    rc.QVDBX = os.path.abspath(args.qvdbx)
-    rc.WINDOWS = rc.QVDBX.endswith(".exe")
-    rc.EMULATOR[:] = args.emulator
-    rc.FFPROBE = args.ffprobe
+    args = rc.parse_arguments(["--sanitized"])
     SANITIZED = args.sanitized
-    case = globals().get("case_" + args.case)
-    if case is None:
-        print("unknown case " + args.case)
-        return 2
-    with tempfile.TemporaryDirectory() as tmp:
-        rc.TMP = tmp
-        try:
-            case()
-        except rc.Failed as failure:
-            print("FAIL serve_%s: %s" % (args.case, failure))
-            return 1
-    print("PASS serve_" + args.case)
-    return 0
+    return rc.run(args.case, globals(), "serve_")
 
 
 if __name__ == "__main__":
