@@ -336,6 +336,7 @@ def security_table(port):
         ("GET", b"/a\x01b.wav", here, 400), ("GET", b"/%C3%28.wav", here, 400), ("GET", b"/%ff", here, 400),
         ("GET", b"/%C0%AE%C0%AE/notes.txt", here, 400), ("GET", b"/%ED%A0%80", here, 400),
         ("GET", b"/%zz", here, 400), ("GET", b"/%4", here, 400), ("GET", b"//notes.txt", here, 400),
+        ("GET", b"/Extras?format=m3u&x=\x01", here, 400),
         ("GET", b"http://127.0.0.1/notes.txt", here, 400),
         ("GET", b"/" + b"a" * 9000, here, 414), ("GET", b"/" + b"a" * 40000, here, 414),
         ("GET", b"/Intro.wav", "evil.example", 403), ("GET", b"/Intro.wav", "evil.example:%d" % port, 403),

@@ -70,8 +70,10 @@ std::string with_query(std::string location, const std::string &query) {
     return query.empty() ? location : location + "?" + query;
 }
 
+// The absolute path of the folder that `t` names, with its slash.
 std::string folder_location(const Target &t) {
-    return t.root + encode_path(t.path.segments, t.path.segments.size()) + "/";
+    const std::vector<std::string> &segments = t.path.segments;
+    return t.root + encode_path(segments, segments.size()) + (segments.empty() ? "" : "/");
 }
 
 // True when the listing of the parent folder, if cached, shows a folder by that name.
@@ -151,6 +153,11 @@ Response route(const ServeConfig &config, Bridge &bridge, const Request &request
     size_t question = request.target.find('?');
     std::string path = request.target.substr(0, question);
     if (question != std::string::npos) t.query = request.target.substr(question + 1);
+    // The query may go back in a Location header: only what a URL may hold.
+    if (std::any_of(t.query.begin(), t.query.end(), [](char c) {
+            return static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) == 0x7F;
+        }))
+        return text(400, std::string("bad request: ") + path_fault_text(PathFault::control));
 
     // Without a key, only this machine's own names: a web page cannot reach the bridge
     // through a name of its own that resolves here.
