@@ -5,6 +5,7 @@
 #include "cli/playlist.h"
 #include "cli/terminal.h"
 #include "host/json_text.h"
+#include "serve/serve.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -77,6 +78,7 @@ const Command COMMANDS[] = {
     {"validate", 0, 0, cmd_validate, false},
     {"playlist", 1, 1, cmd_playlist, false},
     {"auth", 0, 0, cmd_auth, true},
+    {"serve", 0, 1, cmd_serve, false},
 };
 
 } // namespace

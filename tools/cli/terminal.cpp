@@ -15,6 +15,8 @@ namespace {
 // Columns of the status line now on stderr; 0 when none is shown.
 size_t status_width = 0;
 
+bool failure_lines = true;
+
 } // namespace
 
 bool is_terminal(std::FILE *stream) {
@@ -42,7 +44,10 @@ std::string redact(const Host &h, std::string text) {
     return text;
 }
 
+void show_failure_lines(bool shown) { failure_lines = shown; }
+
 int host_failure(int status, const std::string &message) {
+    if (!failure_lines) return status;
     status_line("");
     std::fprintf(stderr, "qvdbx: %s\n", message.c_str());
     return status;
@@ -51,6 +56,7 @@ int host_failure(int status, const std::string &message) {
 int module_failure(const Host &h, int fallback) {
     int code = h.module.qvdbx_last_code();
     int status = code == QVDBX_OK ? fallback : code_exit_status(code);
+    if (!failure_lines) return status;
     std::string message = redact(h, h.module.qvdbx_last_error());
     if (message.empty()) message = "failed";
     status_line("");
