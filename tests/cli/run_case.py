@@ -226,6 +226,28 @@ def case_ls_json_faces():
         no_violations(server)
 
 
+# The handler face's first buffer for the items document (tools/faces/face_handler.cpp).
+HANDLER_LIST_BUFFER = 64 << 10
+
+
+def case_ls_pages_once():
+    # Every page is fetched exactly once on every face, also where the handler's document
+    # outgrows its first buffer and is read from the module instead.
+    with fd.FakeDropbox() as server:
+        for face in FACES:
+            for json_flag in ([], ["--json"]):
+                before = len(server.requests)
+                proc = live(server, *json_flag, "ls", "/Big", face=face)
+                expect(proc, "ok", "ls %s /Big through %s" % (" ".join(json_flag), face))
+                if json_flag:
+                    check(len(proc.stdout.encode()) > HANDLER_LIST_BUFFER,
+                          "the document outgrows the handler's first buffer")
+                paths = [p for p, _ in server.requests[before:]]
+                check(paths == ["/2/files/list_folder"] + ["/2/files/list_folder/continue"] * 2,
+                      "three pages, each asked for once, through %s: %r" % (face, paths))
+        no_violations(server)
+
+
 def run_on_tty(*args):
     """(exit status, everything written) for qvdbx on a pseudo-terminal."""
     import pty

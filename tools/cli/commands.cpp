@@ -24,23 +24,46 @@ std::string item_json(const Item &item) {
     return json + "}";
 }
 
+// ls --json: the items document goes to stdout as the face reads it from the module.
+class DocumentPrinter final : public ListSink {
+public:
+    bool wants_entries() const override { return false; }
+    bool wants_document() const override { return true; }
+    void entries(const std::vector<ItemView> &) override {}
+    void document(std::string_view piece) override { std::fwrite(piece.data(), 1, piece.size(), stdout); }
+};
+
+// ls: a line per entry as each batch arrives, names padded to the batch's widest.
+class EntryPrinter final : public ListSink {
+public:
+    bool wants_entries() const override { return true; }
+    bool wants_document() const override { return false; }
+    void document(std::string_view) override {}
+    void entries(const std::vector<ItemView> &batch) override {
+        size_t width = 0;
+        for (const ItemView &item : batch) width = std::max(width, display_width(item.name));
+        width = std::min(width, MAX_NAME_COLUMN);
+        for (const ItemView &item : batch) {
+            size_t name_width = display_width(item.name);
+            int pad = int(width > name_width ? width - name_width : 0);
+            std::printf("%-4s %10s  %.*s%*s  %.*s\n", item.folder ? "dir" : "file",
+                        human_size(item.folder, item.size).c_str(), int(item.name.size()),
+                        item.name.data(), pad, "", int(item.path.size()), item.path.data());
+        }
+    }
+};
+
 int cmd_ls(Host &h, const Face &face) {
     const char *path = h.opt.args.empty() ? nullptr : h.opt.args[0].c_str();
-    Listing listing;
-    if (int rc = list_folder(h, face, path, is_terminal(stderr) && is_terminal(stdout), listing)) return rc;
-    if (h.opt.json) {
-        std::printf("%s\n", listing.json.c_str());
-        return EXIT_DONE;
+    bool show_progress = is_terminal(stderr) && is_terminal(stdout);
+    if (!h.opt.json) {
+        EntryPrinter printer;
+        return list_folder(h, face, path, show_progress, printer);
     }
-    size_t width = 0;
-    for (const Item &item : listing.items) width = std::max(width, display_width(item.name));
-    width = std::min(width, MAX_NAME_COLUMN);
-    for (const Item &item : listing.items) {
-        size_t pad = width > display_width(item.name) ? width - display_width(item.name) : 0;
-        std::printf("%-4s %10s  %s%*s  %s\n", item.folder ? "dir" : "file", human_size(item).c_str(),
-                    item.name.c_str(), int(pad), "", item.path.c_str());
-    }
-    return EXIT_DONE;
+    DocumentPrinter printer;
+    int rc = list_folder(h, face, path, show_progress, printer);
+    if (rc == EXIT_DONE) std::putchar('\n');
+    return rc;
 }
 
 int cmd_stat(Host &h, const Face &face) {
@@ -51,8 +74,8 @@ int cmd_stat(Host &h, const Face &face) {
         return EXIT_DONE;
     }
     std::printf("name  %s\nkind  %s\n", item.name.c_str(), item.folder ? "dir" : "file");
-    if (item.folder || item.size < 0) std::printf("size  %s\n", human_size(item).c_str());
-    else std::printf("size  %s (%lld bytes)\n", human_size(item).c_str(), (long long)item.size);
+    if (item.folder || item.size < 0) std::printf("size  %s\n", human_size(item.folder, item.size).c_str());
+    else std::printf("size  %s (%lld bytes)\n", human_size(item.folder, item.size).c_str(), (long long)item.size);
     std::printf("path  %s\n", item.path.c_str());
     if (!item.id.empty()) std::printf("id    %s\n", item.id.c_str());
     return EXIT_DONE;
@@ -83,12 +106,12 @@ const Command COMMANDS[] = {
 
 } // namespace
 
-int list_folder(Host &h, const Face &face, const char *path, bool show_progress, Listing &listing) {
+int list_folder(Host &h, const Face &face, const char *path, bool show_progress, ListSink &sink) {
     // The handler picks the settings' "Path" itself; the other faces are told it.
     if (!path && std::strcmp(face.name, "handler") != 0) path = h.settings.path.c_str();
     h.progress.enabled = show_progress;
     h.progress.label = path && *path ? path : h.settings.path.empty() ? "/" : h.settings.path;
-    int rc = face.list(h, path, listing);
+    int rc = face.list(h, path, sink);
     progress_show(h.progress, true);
     return rc;
 }

@@ -12,9 +12,9 @@ struct Command {
     bool own_settings;  // reads and writes the settings itself, always over the live transport
 };
 
-// Lists `path` (NULL: the settings' "Path") through `face`, with the progress line on
-// stderr when `show_progress`.
-int list_folder(Host &h, const Face &face, const char *path, bool show_progress, Listing &listing);
+// Lists `path` (NULL: the settings' "Path") through `face` into `sink`, with the progress
+// line on stderr when `show_progress`.
+int list_folder(Host &h, const Face &face, const char *path, bool show_progress, ListSink &sink);
 
 // The command called `name`, or nullptr.
 const Command *find_command(const std::string &name);

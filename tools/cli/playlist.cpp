@@ -19,6 +19,7 @@ bool by_name(const Item &a, const Item &b) { return playlist_order(a.name, b.nam
 
 int cmd_playlist(Host &h, const Face &face) {
     Listing listing;
+    listing.keep_document = false;  // the names, paths and sizes are all it needs
     bool show = is_terminal(stderr);
     if (int rc = list_folder(h, face, h.opt.args[0].c_str(), show, listing)) return rc;
     std::vector<Item> files;

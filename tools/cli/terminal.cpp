@@ -68,12 +68,12 @@ int module_failure(const Host &h, int fallback) {
     return status;
 }
 
-std::string human_size(const Item &item) {
-    if (item.folder) return "-";
-    if (item.size < 0) return "?";
-    if (item.size < 1024) return std::to_string(item.size) + " B";
+std::string human_size(bool folder, int64_t size) {
+    if (folder) return "-";
+    if (size < 0) return "?";
+    if (size < 1024) return std::to_string(size) + " B";
     static const char *const UNITS[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    double value = double(item.size) / 1024;
+    double value = double(size) / 1024;
     int unit = 0;
     while (value >= 1023.95 && unit < 5) value /= 1024, ++unit;
     char text[32];
@@ -81,7 +81,7 @@ std::string human_size(const Item &item) {
     return text;
 }
 
-size_t display_width(const std::string &text) {
+size_t display_width(std::string_view text) {
     size_t width = 0;
     for (size_t k = 0; k < text.size();) {
         unsigned char c = static_cast<unsigned char>(text[k]);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 bool is_terminal(std::FILE *stream);
 
@@ -23,10 +24,11 @@ int host_failure(int status, const std::string &message);
 // serves when the record holds no failure code.
 int module_failure(const Host &h, int fallback);
 
-std::string human_size(const Item &item);
+// "-" for a folder, "?" for an unknown size, else the size in B, KiB, MiB ...
+std::string human_size(bool folder, int64_t size);
 
 // Terminal columns of a UTF-8 text: East Asian wide characters take two.
-size_t display_width(const std::string &text);
+size_t display_width(std::string_view text);
 
 // Rewrites the terminal's status line on stderr with `line`; "" erases it. Error lines
 // erase it first.

@@ -1,6 +1,6 @@
 // The backend face: the host installs the transport (the backend installs none), opens
 // with the settings document and lists page by page, handing each next_cursor back.
-// ls --json joins the items documents of the pages into one.
+// The items documents of the pages are joined into one.
 #include "faces/faces.h"
 
 #include "cli/rate_limit.h"
@@ -34,23 +34,29 @@ int backend_open(Host &h) {
 
 bool backend_failed(int st) { return st != QVDBX_BACKEND_OK; }
 
-Item item_of(const qvdbx_backend_item &r) {
-    Item item;
-    item.name = r.name ? r.name : "";
-    item.path = r.path ? r.path : "";
-    item.id = r.id ? r.id : "";
-    item.folder = r.is_folder != 0;
-    item.size = r.size;
-    return item;
+ItemView view_of(const qvdbx_backend_item &r) {
+    return {text_view(r.name), text_view(r.path), text_view(r.id), r.is_folder != 0, r.size};
 }
 
-// Lists `path` page by page; `pages` 1 stops after the first page.
-int backend_pages(Host &h, const char *path, uint64_t capacity, int pages, Listing &out) {
+// Hands `sink` the items of the page's items document `doc`, joined to the earlier pages'
+// under one ITEMS_OPEN ... ITEMS_CLOSE; `first` tells whether any came before.
+void page_document(std::string_view doc, bool &first, ListSink &sink) {
+    size_t open = sizeof ITEMS_OPEN - 1, close = sizeof ITEMS_CLOSE - 1;
+    if (doc.size() <= open + close) return;
+    if (!first) sink.document(",");
+    sink.document(doc.substr(open, doc.size() - open - close));
+    first = false;
+}
+
+// Lists `path` page by page into `sink`; `pages` 1 stops after the first page.
+int backend_pages(Host &h, const char *path, uint64_t capacity, int pages, ListSink &sink) {
     if (int rc = backend_open(h)) return rc;
     const qvdbx_backend_table *b = h.module.qvdbx_backend();
     std::vector<qvdbx_backend_item> records(capacity);
-    std::string joined;
+    std::vector<ItemView> batch;
+    bool first = true;
     const char *cursor = nullptr;
+    if (sink.wants_document()) sink.document(ITEMS_OPEN);
     for (int page = 0; pages == 0 || page < pages; ++page) {
         qvdbx_list_request req{};
         // The cursor handed in stays valid after a failure: the same request resumes.
@@ -66,11 +72,13 @@ int backend_pages(Host &h, const char *path, uint64_t capacity, int pages, Listi
             b->close(nullptr);
             return rc;
         }
-        for (uint64_t k = 0; k < req.count; ++k) out.items.push_back(item_of(records[k]));
-        std::string doc = h.module.qvdbx_result_json();
-        size_t open = sizeof ITEMS_OPEN - 1, close = sizeof ITEMS_CLOSE - 1;
-        if (doc.size() > open + close)
-            joined += (joined.empty() ? "" : ",") + doc.substr(open, doc.size() - open - close);
+        // The records and the page's document hold until the next request.
+        if (sink.wants_entries()) {
+            batch.clear();
+            for (uint64_t k = 0; k < req.count; ++k) batch.push_back(view_of(records[k]));
+            sink.entries(batch);
+        }
+        if (sink.wants_document()) page_document(h.module.qvdbx_result_json(), first, sink);
         if (!req.has_more) break;
         if (!req.next_cursor) {
             b->close(nullptr);
@@ -79,16 +87,17 @@ int backend_pages(Host &h, const char *path, uint64_t capacity, int pages, Listi
         cursor = req.next_cursor;
     }
     b->close(nullptr);
-    out.json = ITEMS_OPEN + joined + ITEMS_CLOSE;
+    if (sink.wants_document()) sink.document(ITEMS_CLOSE);
     return EXIT_DONE;
 }
 
-int backend_list(Host &h, const char *path, Listing &out) {
-    return backend_pages(h, path, PAGE_CAPACITY, 0, out);
+int backend_list(Host &h, const char *path, ListSink &sink) {
+    return backend_pages(h, path, PAGE_CAPACITY, 0, sink);
 }
 
 int backend_validate(Host &h) {
     Listing first;
+    first.keep_document = false;
     return backend_pages(h, "", 1, 1, first);
 }
 
@@ -97,7 +106,7 @@ int backend_stat(Host &h, const char *path, Item &item) {
     qvdbx_backend_item r{};
     int st = retrying(h, [&] { return h.module.qvdbx_backend()->stat(nullptr, path, &r); }, backend_failed);
     if (st != QVDBX_BACKEND_OK) return module_failure(h, backend_status(st));
-    item = item_of(r);
+    item = to_item(view_of(r));
     return EXIT_DONE;
 }
 

@@ -28,7 +28,7 @@ bool flat_failed(int rc) { return rc < 0; }
 // the same call resumes where it stopped.
 template <class Call> int flat_retrying(Host &h, Call call) { return retrying(h, call, flat_failed); }
 
-int flat_list(Host &h, const char *path, Listing &out) {
+int flat_list(Host &h, const char *path, ListSink &sink) {
     if (int rc = flat_setup(h)) return rc;
     int rc = flat_retrying(h, [&] { return h.module.qvdbx_list(path); });
     if (rc == 0)
@@ -36,16 +36,19 @@ int flat_list(Host &h, const char *path, Listing &out) {
             // Each call appends a page: 1 while more remain, 0 after the last.
         }
     if (rc < 0) return module_failure(h, flat_code_status(rc));
-    for (int k = 0, n = h.module.qvdbx_count(); k < n; ++k) {
-        Item item;
-        item.name = h.module.qvdbx_name(k);
-        item.path = h.module.qvdbx_path_display(k);
-        item.id = h.module.qvdbx_id(k);
-        item.folder = h.module.qvdbx_is_folder(k) != 0;
-        item.size = h.module.qvdbx_size(k);
-        out.items.push_back(item);
+    if (sink.wants_entries()) {
+        std::vector<ItemView> batch(size_t(h.module.qvdbx_count()));
+        for (int32_t k = 0; k < int32_t(batch.size()); ++k) {
+            ItemView &item = batch[size_t(k)];
+            item.name = text_view(h.module.qvdbx_name(k));
+            item.path = text_view(h.module.qvdbx_path_display(k));
+            item.id = text_view(h.module.qvdbx_id(k));
+            item.folder = h.module.qvdbx_is_folder(k) != 0;
+            item.size = h.module.qvdbx_size(k);
+        }
+        sink.entries(batch);
     }
-    out.json = h.module.qvdbx_result_json();
+    if (sink.wants_document()) sink.document(h.module.qvdbx_result_json());
     return EXIT_DONE;
 }
 

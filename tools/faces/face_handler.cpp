@@ -6,15 +6,17 @@
 #include "cli/terminal.h"
 #include "host/json_text.h"
 
+#include <memory>
+#include <string_view>
 #include <vector>
 
 namespace {
 
-// The first buffer for a listing's items document, and the largest asked for: each
-// retry after QVRCH_E_TOO_SMALL takes one GROWTH times larger.
-constexpr size_t FIRST_LIST_BUFFER = size_t(16) << 20;  // 16 MiB
-constexpr size_t MAX_LIST_BUFFER = size_t(1) << 30;     // 1 GiB
-constexpr size_t GROWTH = 4;
+// The buffer for a listing's items document: a folder of a hundred or so entries fits.
+// A larger document is read where the handler leaves it after QVRCH_E_TOO_SMALL, from
+// qvdbx_result_json(), so that no folder is ever listed twice and no large buffer is
+// set aside before it is known to be needed.
+constexpr size_t LIST_BUFFER_BYTES = size_t(64) << 10;
 
 int handler_status(int32_t status) {
     switch (status) {
@@ -29,6 +31,33 @@ int handler_status(int32_t status) {
 // The handler keeps nothing between calls: a rate-limited call is repeated whole.
 bool handler_failed(int32_t status) { return status != QVRCH_OK; }
 
+// A listing whose document did not fit the buffer has still succeeded.
+bool handler_list_failed(int32_t status) { return status != QVRCH_OK && status != QVRCH_E_TOO_SMALL; }
+
+// Hands `sink` the entries of the items document `doc`; false when it is unreadable.
+bool read_entries(std::string_view doc, ListSink &sink) {
+    JsonDoc parsed(doc);
+    yyjson_val *items = yyjson_obj_get(parsed.root(), "items");
+    if (!yyjson_is_arr(items)) return false;
+    std::vector<ItemView> batch;
+    batch.reserve(yyjson_arr_size(items));
+    size_t index, count;
+    yyjson_val *v;
+    yyjson_arr_foreach(items, index, count, v) {
+        ItemView item;
+        const char *path = str_member(v, "path_display");
+        item.name = text_view(str_member(v, "name"));
+        item.path = text_view(path ? path : str_member(v, "path"));
+        item.id = text_view(str_member(v, "id"));
+        item.folder = yyjson_is_true(yyjson_obj_get(v, "folder"));
+        yyjson_val *size = yyjson_obj_get(v, "size");
+        if (yyjson_is_int(size)) item.size = yyjson_get_sint(size);
+        batch.push_back(item);
+    }
+    sink.entries(batch);
+    return true;
+}
+
 int handler_validate(Host &h) {
     char out[256] = "";
     const qvrch_handler *handler = h.module.qvrch_get();
@@ -38,38 +67,20 @@ int handler_validate(Host &h) {
     return st == QVRCH_OK ? EXIT_DONE : module_failure(h, handler_status(st));
 }
 
-int handler_list(Host &h, const char *path, Listing &out) {
+int handler_list(Host &h, const char *path, ListSink &sink) {
     const qvrch_handler *handler = h.module.qvrch_get();
-    std::vector<char> buf(FIRST_LIST_BUFFER);
-    auto list_whole = [&] {
+    std::unique_ptr<char[]> buf(new char[LIST_BUFFER_BYTES]);
+    int32_t st = retrying(h, [&] {
         h.progress.pages = 0;
         h.progress.entries = 0;
-        return handler->list(&h.module_io, h.settings.text.c_str(), path, buf.data(), int32_t(buf.size()));
-    };
-    int32_t st;
-    // A document too large for the buffer is asked for again with a larger one.
-    while ((st = retrying(h, list_whole, handler_failed)) == QVRCH_E_TOO_SMALL &&
-           buf.size() < MAX_LIST_BUFFER)
-        buf.assign(buf.size() * GROWTH, '\0');
-    if (st != QVRCH_OK) return module_failure(h, handler_status(st));
-    out.json = buf.data();
-    JsonDoc doc(out.json);
-    yyjson_val *items = yyjson_obj_get(doc.root(), "items");
-    if (!yyjson_is_arr(items))
+        return handler->list(&h.module_io, h.settings.text.c_str(), path, buf.get(),
+                             int32_t(LIST_BUFFER_BYTES));
+    }, handler_list_failed);
+    if (st != QVRCH_OK && st != QVRCH_E_TOO_SMALL) return module_failure(h, handler_status(st));
+    std::string_view doc = st == QVRCH_OK ? buf.get() : h.module.qvdbx_result_json();
+    if (sink.wants_document()) sink.document(doc);
+    if (sink.wants_entries() && !read_entries(doc, sink))
         return host_failure(EXIT_OTHER, "the module answered an unreadable items document");
-    size_t index, count;
-    yyjson_val *v;
-    yyjson_arr_foreach(items, index, count, v) {
-        Item item;
-        const char *text;
-        if ((text = str_member(v, "name"))) item.name = text;
-        if ((text = str_member(v, "path_display")) || (text = str_member(v, "path"))) item.path = text;
-        if ((text = str_member(v, "id"))) item.id = text;
-        item.folder = yyjson_is_true(yyjson_obj_get(v, "folder"));
-        yyjson_val *size = yyjson_obj_get(v, "size");
-        if (yyjson_is_int(size)) item.size = yyjson_get_sint(size);
-        out.items.push_back(item);
-    }
     return EXIT_DONE;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct Options {
@@ -46,9 +47,44 @@ struct Item {
     int64_t size = -1;
 };
 
-struct Listing {
+// An entry as a face reads it from the module's own storage, without a copy: valid only
+// during the ListSink::entries call that hands it over.
+struct ItemView {
+    std::string_view name, path, id;
+    bool folder = false;
+    int64_t size = -1;
+};
+
+// A copy the host keeps.
+inline Item to_item(const ItemView &v) {
+    return {std::string(v.name), std::string(v.path), std::string(v.id), v.folder, v.size};
+}
+
+// Takes a listing as a face produces it: the entries a batch at a time (each page of the
+// backend, the whole folder on the other faces) and the items document in pieces, all
+// read from the module's storage and valid only during the call. A face reads only what
+// the sink wants, so that a command keeps nothing it does not need.
+class ListSink {
+public:
+    virtual ~ListSink() = default;
+    virtual bool wants_entries() const = 0;
+    virtual bool wants_document() const = 0;
+    virtual void entries(const std::vector<ItemView> &batch) = 0;
+    virtual void document(std::string_view piece) = 0;
+};
+
+// A listing the host keeps: every entry, and the items document unless told otherwise.
+struct Listing final : ListSink {
     std::vector<Item> items;
     std::string json;  // one items document for the whole folder
+    bool keep_document = true;
+
+    bool wants_entries() const override { return true; }
+    bool wants_document() const override { return keep_document; }
+    void entries(const std::vector<ItemView> &batch) override {
+        for (const ItemView &v : batch) items.push_back(to_item(v));
+    }
+    void document(std::string_view piece) override { json.append(piece); }
 };
 
 struct Host {

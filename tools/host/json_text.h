@@ -5,10 +5,11 @@
 #include <yyjson.h>
 
 #include <string>
+#include <string_view>
 
 class JsonDoc {
 public:
-    explicit JsonDoc(const std::string &text) : doc_(yyjson_read(text.data(), text.size(), 0)) {}
+    explicit JsonDoc(std::string_view text) : doc_(yyjson_read(text.data(), text.size(), 0)) {}
     ~JsonDoc() { yyjson_doc_free(doc_); }
     JsonDoc(const JsonDoc &) = delete;
     JsonDoc &operator=(const JsonDoc &) = delete;
