@@ -1,8 +1,8 @@
 // The bridge to the module (see bridge.h).
 #include "serve/bridge.h"
 
-#include "host/json_text.h"
 #include "cli/terminal.h"
+#include "host/json_text.h"
 
 #include <algorithm>
 #include <cstdlib>

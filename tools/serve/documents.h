@@ -6,9 +6,9 @@
 // prefix and its name, percent-encoded, with a "/" for a folder.
 #pragma once
 
-#include "serve/folder_page.h"
-#include "host/host.h"
 #include "cli/m3u.h"
+#include "host/host.h"
+#include "serve/folder_page.h"
 
 #include <functional>
 #include <memory>

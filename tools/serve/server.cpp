@@ -7,10 +7,10 @@
 // decoded once, by url_path, which needs the raw form to refuse encoded slashes and dots.
 #include "serve/serve.h"
 
-#include "serve/bridge.h"
 #include "cli/options.h"
-#include "serve/routes.h"
 #include "cli/terminal.h"
+#include "serve/bridge.h"
+#include "serve/routes.h"
 #include "serve/url_path.h"
 
 #include <microhttpd.h>
