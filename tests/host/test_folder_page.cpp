@@ -3,8 +3,9 @@
 #include "folder_page.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
-#include <algorithm>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -130,6 +131,13 @@ TEST(FolderPage, CrumbsLeadFromTheRootToThisFolder) {
     EXPECT_LT(middle, here);
     EXPECT_EQ(occurrences(html, "aria-current=\"page\""), 1u);
     EXPECT_EQ(occurrences(html, "<span aria-hidden=\"true\">/</span>"), 2u);
+
+    // Below a root named "/", the trail reads as the path: "/Album/Live".
+    page.crumbs = {{"/", "/KEY/"}, {"Album", "/KEY/Album/"}, {"Live", "/KEY/Album/Live/"}};
+    html = folder_page_html(page);
+    EXPECT_NE(html.find("<a href=\"/KEY/\">/</a><a href=\"/KEY/Album/\">Album</a><span aria-hidden=\"true\">/</span>"
+                        "<a href=\"/KEY/Album/Live/\" aria-current=\"page\">Live</a>"),
+              std::string::npos);
 }
 
 TEST(FolderPage, PlayableFilesAreTracksInTheirOrderAndOthersPlainLinks) {
@@ -198,4 +206,29 @@ TEST(FolderPage, SelfContainedAndAPlainIndexWithoutScript) {
     std::string bare = folder_page_html(empty);
     EXPECT_EQ(bare.find("<ul"), std::string::npos);
     EXPECT_NE(bare.find("0 folders \xC2\xB7 0 files"), std::string::npos);
+}
+
+// The page's own policy must allow its script and style, and only those: a script or
+// style edited without its hash would be refused by the browser.
+TEST(FolderPage, PolicyAllowsExactlyTheInlineScriptAndStyle) {
+    std::string html = folder_page_html(sample());
+    size_t policy_at = html.find("<meta http-equiv=\"Content-Security-Policy\" content=\"");
+    ASSERT_NE(policy_at, std::string::npos);
+    std::string policy = html.substr(policy_at, html.find('>', policy_at) - policy_at);
+    for (const char *tag : {"script", "style"}) {
+        size_t open = html.find(std::string("<") + tag + ">");
+        size_t close = html.find(std::string("</") + tag + ">");
+        ASSERT_TRUE(open != std::string::npos && close != std::string::npos) << tag;
+        EXPECT_LT(policy_at, open) << tag;
+        std::string body = html.substr(open + std::strlen(tag) + 2, close - open - std::strlen(tag) - 2);
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        ASSERT_EQ(EVP_Digest(body.data(), body.size(), digest, &length, EVP_sha256(), nullptr), 1);
+        unsigned char base64[4 * EVP_MAX_MD_SIZE / 3 + 4];
+        EVP_EncodeBlock(base64, digest, int(length));
+        std::string source = std::string("'sha256-") + reinterpret_cast<char *>(base64) + "'";
+        EXPECT_NE(policy.find(std::string(tag) + "-src " + source), std::string::npos) << tag << " wants " << source;
+    }
+    EXPECT_EQ(policy.find("unsafe"), std::string::npos);
+    EXPECT_NE(policy.find("default-src 'none'"), std::string::npos);
 }

@@ -182,32 +182,12 @@ constexpr const char *SCRIPT = R"js(
 })();
 )js";
 
-// Text for an element or a quoted attribute. Control characters, which have no place in a
-// name on a page, become U+FFFD.
-std::string escaped(const std::string &text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 8);
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) out += "\xEF\xBF\xBD";
-            else out += c;
-        }
-    }
-    return out;
-}
-
 // A link as an attribute. A relative reference whose first segment holds a colon would
 // read as a scheme ("javascript:..."); "./" keeps it a path.
 std::string href_attr(const std::string &href) {
     size_t colon = href.find(':');
     bool scheme_like = colon != std::string::npos && href.find_first_of("/?#") > colon;
-    return escaped(scheme_like ? "./" + href : href);
+    return html_escape(scheme_like ? "./" + href : href);
 }
 
 std::string human_size(int64_t bytes) {
@@ -233,11 +213,13 @@ void append_crumbs(std::string &html, const FolderPage &page) {
     html += "<nav class=\"crumbs\" aria-label=\"Path\">";
     for (size_t k = 0; k < page.crumbs.size(); ++k) {
         const auto &[name, href] = page.crumbs[k];
-        if (k) html += "<span aria-hidden=\"true\">/</span>";
+        // Read as a path: no separator after a name that ends in one, as the root's "/".
+        const std::string *before = k ? &page.crumbs[k - 1].first : nullptr;
+        if (before && (before->empty() || before->back() != '/')) html += "<span aria-hidden=\"true\">/</span>";
         if (k + 1 == page.crumbs.size())
-            html += "<a href=\"" + href_attr(href) + "\" aria-current=\"page\">" + escaped(name) + "</a>";
+            html += "<a href=\"" + href_attr(href) + "\" aria-current=\"page\">" + html_escape(name) + "</a>";
         else
-            html += "<a href=\"" + href_attr(href) + "\">" + escaped(name) + "</a>";
+            html += "<a href=\"" + href_attr(href) + "\">" + html_escape(name) + "</a>";
     }
     html += "</nav>\n";
 }
@@ -246,7 +228,7 @@ void append_folders(std::string &html, const std::vector<PageEntry> &folders) {
     if (folders.empty()) return;
     html += "<h2>Folders</h2>\n<ul class=\"folders\">\n";
     for (const PageEntry &f : folders)
-        html += "<li><a href=\"" + href_attr(f.href) + "\">" + escaped(f.name) + "/</a></li>\n";
+        html += "<li><a href=\"" + href_attr(f.href) + "\">" + html_escape(f.name) + "/</a></li>\n";
     html += "</ul>\n";
 }
 
@@ -254,7 +236,7 @@ void append_files(std::string &html, const std::vector<PageEntry> &files) {
     if (files.empty()) return;
     html += "<h2>Files</h2>\n<ul class=\"files\">\n";
     for (const PageEntry &f : files) {
-        std::string name = escaped(f.name);
+        std::string name = html_escape(f.name);
         html += "<li><a href=\"" + href_attr(f.href) + "\"";
         if (f.playable)
             html += std::string(" data-track=\"") + (f.video ? "video" : "audio") + "\" data-name=\"" + name + "\"";
@@ -277,6 +259,14 @@ std::string summary(const FolderPage &page) {
     return text;
 }
 
+// The page runs its own script and style and nothing else, and loads only media (from the
+// bridge, which redirects to the links' host) and no other resource. The hashes are those
+// of SCRIPT and STYLE; a unit test recomputes them.
+constexpr const char *POLICY =
+    "default-src 'none'; script-src 'sha256-w2Rf86vCNWf7KibifcfxIPks2YDHI+/LA4sdhpnX4Lw='; "
+    "style-src 'sha256-DLXiCAyikpIT/cMy9CRh3J2Cqjm9SORAs4BS8trJvsQ='; media-src *; img-src data:; "
+    "base-uri 'none'; form-action 'none'";
+
 // Hidden until the script shows it: without JavaScript the page is the plain index.
 constexpr const char *PLAYER =
     "<section id=\"player\" class=\"player\" aria-label=\"Player\" hidden>\n"
@@ -290,12 +280,32 @@ constexpr const char *PLAYER =
 
 } // namespace
 
+// Control characters have no place in a name on a page.
+std::string html_escape(const std::string &text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) out += "\xEF\xBF\xBD";
+            else out += c;
+        }
+    }
+    return out;
+}
+
 std::string folder_page_html(const FolderPage &page) {
-    std::string title = escaped(page.title);
+    std::string title = html_escape(page.title);
     std::string html =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
         "<meta name=\"color-scheme\" content=\"light dark\">\n"
+        "<meta http-equiv=\"Content-Security-Policy\" content=\"" + std::string(POLICY) + "\">\n"
         // The page's address may hold the access key: no other host is told it.
         "<meta name=\"referrer\" content=\"no-referrer\">\n"
         // No request for /favicon.ico, which would be taken for a file of the folder.

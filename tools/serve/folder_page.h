@@ -9,9 +9,9 @@
 
 struct PageEntry {
     std::string name;
-    std::string href;  // percent-encoded
+    std::string href;  // percent-encoded, relative or absolute
     bool folder = false;
-    int64_t size = -1;  // bytes; -1 when unknown
+    int64_t size = -1;  // bytes; -1 when unknown (always for folders)
     bool playable = false;
     bool video = false;
 };
@@ -24,6 +24,9 @@ struct FolderPage {
 };
 
 // The page as UTF-8 HTML, every text escaped. It reads as a plain index without
-// JavaScript; its inline script plays the playable files in order. It loads nothing but
-// the media the links lead to.
+// JavaScript; its inline script plays the playable files in order. Its own policy lets it
+// load nothing but the media the links lead to.
 std::string folder_page_html(const FolderPage &page);
+
+// `text` with & < > " ' written as character references, and control characters as U+FFFD.
+std::string html_escape(const std::string &text);
