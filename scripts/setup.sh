@@ -11,6 +11,7 @@ set -euo pipefail
 packages=(
   g++ clang cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  chromium
   libcurl4-openssl-dev libssl-dev ffmpeg python3 nodejs valgrind libclang-rt-14-dev
   libyyjson-dev dpkg-dev file openssl
 )
