@@ -170,6 +170,15 @@ async function run(browser) {
   check(decodeURIComponent(folderUrl.pathname).endsWith('/' + want.subfolder.name + '/'), 'the subfolder page', page.url());
   await checkListing(page, [], want.subfolder.files, want.subfolder.tracks, want.subfolder.name);
 
+  // There, a name full of URL characters plays, and a video follows in the video element.
+  const clip = want.subfolder.tracks.indexOf(want.subfolder.video);
+  check(clip > 0, 'the subfolder ends with a video', want.subfolder);
+  await (await linkNamed(page, want.subfolder.tracks[clip - 1])).click();
+  await waitPlaying(page, want.subfolder.tracks[clip - 1], 0.1, 'the track before the video plays');
+  await waitPlaying(page, want.subfolder.video, 0.1, 'the video starts after it');
+  const shown = await page.evaluate(() => ['audio', 'video'].filter(id => !document.getElementById(id).hidden));
+  check(shown.length === 1 && shown[0] === 'video', 'a video plays in the video element', shown);
+
   // Nothing but the bridge and the links it leads to.
   const strangers = requests.filter(u => !want.origins.includes(new URL(u).origin));
   check(strangers.length === 0, 'no request to another host', strangers);

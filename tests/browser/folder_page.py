@@ -25,7 +25,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "cli"))
 import fake_dropbox as fd  # noqa: E402
 
 SKIP = 77
-PLAYABLE = (".wav", ".mp3")  # the playable kinds among the stand-in's /Album files
+PLAYABLE = (".wav", ".mp3", ".webm")  # the playable kinds among the stand-in's /Album files
 STAMP = os.path.join(HERE, "node_modules", ".installed-lock.json")
 
 
@@ -112,7 +112,8 @@ def run(args):
                 "url": base + "Album/",
                 "folders": folders, "files": files, "tracks": tracks,
                 "refused": fd.UNAVAILABLE.rsplit("/", 1)[1],
-                "subfolder": {"name": fd.LIVE, "files": live_files, "tracks": live_tracks},
+                "subfolder": {"name": fd.LIVE, "files": live_files, "tracks": live_tracks,
+                              "video": fd.CLIP.rsplit("/", 1)[1]},
                 # The bridge, and the stand-in that serves the temporary links' bytes.
                 "origins": [base.rstrip("/"), server.origin],
                 "shots": os.path.abspath(args.shots),

@@ -81,7 +81,8 @@ ALBUM = {"01 Opening.wav": 1.0, "02 Theme.WAV": 2.5, "10 Finale.wav": 0.5, "Intr
          "interlude.wav": 0.75, "Extras/bonus.wav": 1.25,
          LIVE + "/01 \u00c7a plane pour moi.wav": 0.5, LIVE + "/02 <img src=x onerror=alert(1)>.wav": 0.5,
          LIVE + "/03 Tsch\u00fc\u00df & \u03a9\u03bc\u03ad\u03b3\u03b1 'Live'.wav": 0.5,
-         LIVE + "/04 100% #1 hit?.wav": 0.5}
+         LIVE + "/04 100% #1 hit?.wav": 0.5, LIVE + "/05 Clip.webm": 0.5}
+CLIP = LIVE + "/05 Clip.webm"  # its sound stands in for a video: a player picks by the name
 UNAVAILABLE = "/Album/05 Unavailable.mp3"  # listed, but its link is refused
 
 

@@ -205,6 +205,16 @@ std::string human_size(int64_t bytes) {
     return text;
 }
 
+// Exact bytes with thousands grouped: 1234567 -> "1,234,567".
+std::string grouped(int64_t bytes) {
+    std::string digits = std::to_string(bytes), out;
+    for (size_t k = 0; k < digits.size(); ++k) {
+        if (k && (digits.size() - k) % 3 == 0) out += ',';
+        out += digits[k];
+    }
+    return out;
+}
+
 std::string count(size_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -244,7 +254,7 @@ void append_files(std::string &html, const std::vector<PageEntry> &files) {
         if (f.playable) html += std::string("<span class=\"kind\">") + (f.video ? "video" : "audio") + "</span>";
         std::string size = human_size(f.size);
         if (!size.empty())
-            html += "<span class=\"size\" title=\"" + std::to_string(f.size) + " bytes\">" + size + "</span>";
+            html += "<span class=\"size\" title=\"" + grouped(f.size) + " bytes\">" + size + "</span>";
         html += "</li>\n";
     }
     html += "</ul>\n";
