@@ -5,7 +5,8 @@
 # yyjson 0.12 is not in Debian 12: it comes from Debian's testing suite, added from the
 # mirror that apt already uses (scripts/debian-mirror.sh) with a pin that keeps every
 # other package on the machine's own suite. dpkg-dev and file make the .deb bundle;
-# openssl makes the test certificate of the TLS check.
+# openssl makes the test certificate of the TLS check; libmicrohttpd is qvdbx serve's
+# HTTP server, and wrk loads it in bench/serve.sh.
 set -euo pipefail
 
 packages=(
@@ -13,7 +14,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   chromium
   libcurl4-openssl-dev libssl-dev ffmpeg python3 nodejs valgrind libclang-rt-14-dev
-  libyyjson-dev dpkg-dev file openssl
+  libyyjson-dev dpkg-dev file openssl libmicrohttpd-dev wrk
 )
 
 testing_list=/etc/apt/sources.list.d/qvdbx-testing.sources

@@ -3,6 +3,7 @@
 
 #include "json_text.h"
 #include "playlist.h"
+#include "serve/serve.h"
 #include "signin.h"
 #include "terminal.h"
 
@@ -74,6 +75,7 @@ const Command COMMANDS[] = {
     {"validate", 0, 0, cmd_validate, false},
     {"playlist", 1, 1, cmd_playlist, false},
     {"auth", 0, 0, cmd_auth, true},
+    {"serve", 0, 1, cmd_serve, false},
 };
 
 } // namespace

@@ -33,6 +33,9 @@ struct Options {
     bool revoke = false;        // auth --revoke
     long max_wait_s = -1;       // caps each wait after a 429; -1: as the module says
     long timeout_s = 0;         // with --live: each request's time limit; 0: the default
+    std::string listen, key;    // serve: --listen ADDR:PORT, --key KEY
+    long link_ttl_s = -1, dir_ttl_s = -1;  // serve: how long links and listings are kept; -1: the defaults
+    bool quiet = false;         // serve: no access log
     std::string command;
     std::vector<std::string> args;
 };

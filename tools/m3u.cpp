@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 
 namespace {
 
@@ -11,7 +12,7 @@ constexpr long LINK_LIFE_S = 4 * 3600;  // Dropbox's temporary links last 4 hour
 constexpr const char *PLAYABLE[] = {"mp3", "flac", "ogg", "oga", "opus", "m4a", "aac", "wav", "aiff",
                                     "aif", "alac", "wma", "wv", "ape", "mka", "mp4", "m4v", "mkv",
                                     "webm", "mov", "avi"};
-
+constexpr size_t FIRST_VIDEO = 16;  // PLAYABLE[FIRST_VIDEO] onward are video containers
 
 std::string utc_iso8601(std::time_t when) {
     std::tm parts{};
@@ -32,6 +33,22 @@ std::string one_line(std::string text) {
     return text;
 }
 
+// Where the extension of `name` stands in PLAYABLE; its size when it is not there.
+size_t playable_index(const std::string &name) {
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return std::size(PLAYABLE);
+    std::string ext = lower(name.substr(dot + 1));
+    return size_t(std::find_if(std::begin(PLAYABLE), std::end(PLAYABLE), [&](const char *e) { return ext == e; }) -
+                  std::begin(PLAYABLE));
+}
+
+// The #EXTINF line and the URL of each entry.
+std::string m3u_entries(const std::vector<PlaylistEntry> &entries) {
+    std::string text;
+    for (const PlaylistEntry &e : entries) text += "#EXTINF:-1," + one_line(e.name) + "\n" + e.url + "\n";
+    return text;
+}
+
 } // namespace
 
 std::string lower(std::string text) {
@@ -39,17 +56,24 @@ std::string lower(std::string text) {
     return text;
 }
 
-bool is_playable(const std::string &name) {
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0) return false;
-    std::string ext = lower(name.substr(dot + 1));
-    return std::any_of(std::begin(PLAYABLE), std::end(PLAYABLE), [&](const char *e) { return ext == e; });
+bool is_playable(const std::string &name) { return playable_index(name) < std::size(PLAYABLE); }
+
+bool is_video(const std::string &name) {
+    size_t index = playable_index(name);
+    return index >= FIRST_VIDEO && index < std::size(PLAYABLE);
+}
+
+bool playlist_order(const std::string &a, const std::string &b) {
+    std::string la = lower(a), lb = lower(b);
+    return la != lb ? la < lb : a < b;
 }
 
 std::string m3u_document(const std::vector<PlaylistEntry> &entries, std::time_t made) {
-    std::string text = "#EXTM3U\n# the links expire at " + utc_iso8601(made + LINK_LIFE_S) +
-                       " (4 hours after they were made)\n";
-    for (const PlaylistEntry &e : entries) text += "#EXTINF:-1," + one_line(e.name) + "\n" + e.url + "\n";
-    return text;
+    return "#EXTM3U\n# the links expire at " + utc_iso8601(made + LINK_LIFE_S) + " (4 hours after they were made)\n" +
+           m3u_entries(entries);
+}
+
+std::string m3u_stable_document(const std::vector<PlaylistEntry> &entries) {
+    return "#EXTM3U\n" + m3u_entries(entries);
 }
 

@@ -107,6 +107,7 @@ bool module_load(const std::string &path, Module &m, std::string &error) {
     b.bind(m.version, "qvdbx_version");
     b.bind(m.last_error, "qvdbx_last_error");
     b.bind(m.last_code, "qvdbx_last_code");
+    b.bind(m.last_http_code, "qvdbx_last_http_code");
     b.bind(m.retry_after_s, "qvdbx_retry_after_s");
     b.bind(m.strerror, "qvdbx_strerror");
     b.bind(m.set_io, "qvdbx_set_io");

@@ -10,6 +10,7 @@ struct Module {
     decltype(&::qvdbx_version) version = nullptr;
     decltype(&::qvdbx_last_error) last_error = nullptr;
     decltype(&::qvdbx_last_code) last_code = nullptr;
+    decltype(&::qvdbx_last_http_code) last_http_code = nullptr;
     decltype(&::qvdbx_retry_after_s) retry_after_s = nullptr;
     decltype(&::qvdbx_strerror) strerror = nullptr;
     decltype(&::qvdbx_set_io) set_io = nullptr;

@@ -16,6 +16,8 @@ namespace {
 
 constexpr size_t VERIFIER_BYTES = 32;
 
+} // namespace
+
 bool random_bytes(std::string &out, size_t n) {
     out.assign(n, '\0');
 #if defined(_WIN32)
@@ -31,8 +33,6 @@ bool random_bytes(std::string &out, size_t n) {
     return true;
 #endif
 }
-
-} // namespace
 
 std::string base64url(const std::string &bytes) {
     static constexpr char ALPHABET[] =

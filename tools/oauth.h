@@ -5,6 +5,9 @@
 
 #include <string>
 
+// `n` bytes of the system's CSPRNG into `out`; false when the random source fails.
+bool random_bytes(std::string &out, size_t n);
+
 // base64url of `bytes` without padding (RFC 4648 section 5).
 std::string base64url(const std::string &bytes);
 

@@ -18,6 +18,10 @@ constexpr char USAGE[] =
     "  validate         checks the credentials\n"
     "  auth             signs in to Dropbox: prints a page to open, reads the code it\n"
     "                   shows and saves the settings (with --revoke: signs out)\n"
+    "  serve [FOLDER]   an HTTP server on this machine: a URL that never expires for every\n"
+    "                   file under FOLDER (default: the settings' Path, else the root),\n"
+    "                   answered with a redirect to a fresh stream link; each folder is a\n"
+    "                   page, ?format=m3u a playlist, ?format=json its items\n"
     "\n"
     "options:\n"
     "  --face F         handler (default), backend or flat: the module face to use\n"
@@ -43,6 +47,16 @@ constexpr char USAGE[] =
     "  --revoke         revokes the saved tokens and deletes the settings\n"
     "  --settings FILE  where to save (default: $XDG_CONFIG_HOME/qvdbx/settings.json,\n"
     "                   ~/.config/qvdbx/settings.json; %APPDATA%\\qvdbx on Windows)\n"
+    "\n"
+    "serve options:\n"
+    "  --listen A:P     the address to listen on (default 127.0.0.1:8917; port 0: any free\n"
+    "                   one); an address beyond this machine requires a key\n"
+    "  --key KEY        every URL begins /KEY/ (16 to 128 letters, digits, - and _); made\n"
+    "                   up and printed when --listen leaves this machine without one\n"
+    "  --link-ttl S     how long a stream link is handed out (default 13800, 4 h less 10 min)\n"
+    "  --dir-ttl S      how long a folder listing is kept (default 300)\n"
+    "  --max-wait S     after a rate limit, refuse requests that need Dropbox at most S s\n"
+    "  --quiet          no access log on stderr\n"
     "\n"
     "exit status: 0 ok, 1 other failure, 2 usage, 3 configuration, 4 authentication,\n"
     "5 not found, 6 rate limited\n";
@@ -79,6 +93,7 @@ int parse_options(int argc, char **argv, Options &opt, bool &want_version) {
         if (arg == "--json") { opt.json = true; continue; }
         if (arg == "--no-wait") { opt.no_wait = true; continue; }
         if (arg == "--revoke") { opt.revoke = true; continue; }
+        if (arg == "--quiet") { opt.quiet = true; continue; }
         std::string value;
         size_t eq = arg.find('=');
         std::string key = arg.substr(0, eq);
@@ -90,8 +105,14 @@ int parse_options(int argc, char **argv, Options &opt, bool &want_version) {
                             : key == "--app-key" ? &opt.app_key
                             : key == "--code" ? &opt.code
                             : key == "-o" || key == "--output" ? &opt.output
+                            : key == "--listen" ? &opt.listen
+                            : key == "--key" ? &opt.key
                             : nullptr;
-        long *number = key == "--max-wait" ? &opt.max_wait_s : key == "--timeout" ? &opt.timeout_s : nullptr;
+        long *number = key == "--max-wait"   ? &opt.max_wait_s
+                       : key == "--timeout"  ? &opt.timeout_s
+                       : key == "--link-ttl" ? &opt.link_ttl_s
+                       : key == "--dir-ttl"  ? &opt.dir_ttl_s
+                                             : nullptr;
         if (!slot && !number) return usage_failure("unknown option " + key);
         if (eq != std::string::npos) value = arg.substr(eq + 1);
         else if (k + 1 < argc) value = argv[++k];

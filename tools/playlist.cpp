@@ -13,11 +13,7 @@ namespace {
 
 constexpr int PLAYLIST_MODE = 0644;
 
-// By name, letter case aside (ties by the bytes), as a person reads an album.
-bool by_name(const Item &a, const Item &b) {
-    std::string la = lower(a.name), lb = lower(b.name);
-    return la != lb ? la < lb : a.name < b.name;
-}
+bool by_name(const Item &a, const Item &b) { return playlist_order(a.name, b.name); }
 
 } // namespace
 

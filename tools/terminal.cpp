@@ -18,6 +18,8 @@ namespace {
 // Columns of the status line now on stderr; 0 when none is shown.
 size_t status_width = 0;
 
+bool failure_lines = true;
+
 } // namespace
 
 bool is_terminal(std::FILE *stream) {
@@ -45,7 +47,10 @@ std::string redact(const Host &h, std::string text) {
     return text;
 }
 
+void show_failure_lines(bool shown) { failure_lines = shown; }
+
 int host_failure(int status, const std::string &message) {
+    if (!failure_lines) return status;
     status_line("");
     std::fprintf(stderr, "qvdbx: %s\n", message.c_str());
     return status;
@@ -63,6 +68,7 @@ int module_failure(const Host &h, int fallback) {
     case QVDBX_E_BAD_CONFIG: status = EXIT_CONFIG; break;
     default: status = EXIT_OTHER;
     }
+    if (!failure_lines) return status;
     std::string message = redact(h, h.m.last_error());
     if (message.empty()) message = "failed";
     status_line("");

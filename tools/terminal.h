@@ -12,6 +12,10 @@ bool is_terminal(std::FILE *stream);
 // `text` with anything that looks like a credential hidden.
 std::string redact(const Host &h, std::string text);
 
+// Whether host_failure and module_failure print their line (on by default). A server
+// turns them off: its access log says how each request ended.
+void show_failure_lines(bool shown);
+
 // Prints "qvdbx: message" and returns `status`.
 int host_failure(int status, const std::string &message);
 

@@ -19,7 +19,11 @@ violation when asked), /huge (a 200 answer one byte above the transports' 64 MiB
 anywhere. Folders are paged through real cursors;
 /Big holds BIG_COUNT files (and one deleted entry) and pages at most PAGE_MAX entries.
 /Album holds short WAV files (ALBUM): their temporary links point back at this server,
-which serves their bytes to a player over GET.
+which serves their bytes to a player over GET. /Bench holds BENCH_COUNT files.
+
+For qvdbx serve: `targets` records the "path" of every API call that reaches the server,
+`links_made` every temporary link it handed out per path, and `delay` (seconds) holds
+back every API answer, as a distant server would.
 
 Every request is checked the way the transport contract says: POST, the content type as
 the module gives it, and no header beyond Host, Content-Length and Content-Type (and the
@@ -31,7 +35,9 @@ import hashlib
 import json
 import random
 import re
+import sys
 import threading
+import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -41,6 +47,7 @@ GOOD_REFRESH = "Qr7vN2hPz0AAAAAAAAAAAb9wKmT4sLcXe8yFjUoGdRi3nV6qBZ5aHtMkW1pEYfJ"
 REVOKED_REFRESH = "Rv0kdN2hPz0AAAAAAAAAAAb9wKmT4sLcXe8yFjUoGdRi3nV6qBZ5aHtMkW1pEYf"
 APP_KEY = "k4p9x2m7qv3n8ra"
 BIG_COUNT = 2500
+BENCH_COUNT = 2000
 PAGE_MAX = 1000
 RETRY_AFTER = 300
 HUGE_SIZE = (64 << 20) + 1
@@ -113,6 +120,7 @@ def _library(content):
         return meta
     add("/Music")
     add("/Big")
+    add("/Bench")
     add("/notes.txt", 1234)
     add("/Music/Sigur Rós")
     add("/Music/Sigur Rós/Ágætis byrjun")
@@ -126,8 +134,11 @@ def _library(content):
         if k == 1500:
             folders["/big"].append({".tag": "deleted", "name": "gone.mp3",
                                     "path_lower": "/big/gone.mp3", "path_display": "/Big/gone.mp3"})
+    for k in range(BENCH_COUNT):
+        add("/Bench/song %04d.flac" % (k + 1), 20000000 + 4093 * k)
     add("/Album")
     add("/Album/Extras")
+    add("/Album/Extras/Liner <notes> & 100% #1?.txt", 4321)
     add("/Album/" + LIVE)
     for name, seconds in ALBUM.items():
         data = wav_bytes(seconds)
@@ -155,6 +166,9 @@ class FakeDropbox:
         self.refreshes = 0      # successful refresh grants
         self.violations = []    # requests that broke the transport contract
         self.throttle = {}      # API path -> how many of its next requests are answered 429
+        self.targets = []       # (API path, the "path" argument) of every API call, in order
+        self.links_made = {}    # path_lower -> every temporary link handed out for it
+        self.delay = 0.0        # seconds every API answer is held back
         self.codes = {}         # access code -> [challenge, app key, used]
         self.refresh_tokens = {GOOD_REFRESH: APP_KEY}  # refresh token -> app key
         self.expired = {EXPIRED_TOKEN}
@@ -171,7 +185,7 @@ class FakeDropbox:
 
         class Handler(_Handler):
             fake = owner
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server = _Server(("127.0.0.1", 0), Handler)
         self.server.daemon_threads = True
         self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05},
                                        daemon=True)
@@ -199,6 +213,10 @@ class FakeDropbox:
     def count(self, path):
         return sum(1 for p, _ in self.requests if p == path)
 
+    def link_count(self, target):
+        """get_temporary_link calls for the file at `target`."""
+        return sum(1 for p, t in self.targets if p == "/2/files/get_temporary_link" and t == target)
+
     # MARK: the service
     def opaque(self, n):
         alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
@@ -222,9 +240,12 @@ class FakeDropbox:
             # A file with real sound: the link points back here and serves its bytes.
             path = "/cd/0/get/" + self.opaque(120) + "/file"
             self.links[path] = data
-            return self.origin + path
-        return ("https://uc" + "".join(self.rng.choice("0123456789abcdef") for _ in range(26))
-                + ".dl.dropboxusercontent.com/cd/0/get/" + self.opaque(280) + "/file")
+            link = self.origin + path
+        else:
+            link = ("https://uc" + "".join(self.rng.choice("0123456789abcdef") for _ in range(26))
+                    + ".dl.dropboxusercontent.com/cd/0/get/" + self.opaque(280) + "/file")
+        self.links_made.setdefault(meta["path_lower"], []).append(link)
+        return link
 
     def api(self, path, args):
         """(status, body object) for an authenticated API call."""
@@ -341,9 +362,19 @@ class FakeDropbox:
         return "refreshed" if token in self.valid_tokens else "unknown"
 
 
+class _Server(ThreadingHTTPServer):
+    def handle_error(self, request, client_address):
+        # A client that went away mid-answer (a server stopped under load) is no fault here.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
+
+
 class _Handler(BaseHTTPRequestHandler):
     fake = None
     protocol_version = "HTTP/1.1"
+    # Headers and body leave in two writes: without this, each answer on a kept-alive
+    # connection waits for the client's delayed acknowledgement (40 ms).
+    disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass
@@ -414,6 +445,8 @@ class _Handler(BaseHTTPRequestHandler):
 
     def do_POST(self):
         fake = self.fake
+        if fake.delay:
+            time.sleep(fake.delay)
         url = urllib.parse.urlsplit(self.path)
         if url.path == "/followed":
             self.followed()
@@ -453,13 +486,23 @@ class _Handler(BaseHTTPRequestHandler):
                 args = json.loads(raw.decode() or "null")
             except ValueError:
                 return self.reply(400, "Error in call to API function: could not decode input as JSON")
+            fake.targets.append((url.path, args.get("path") if isinstance(args, dict) else None))
             return self.reply(*fake.api(url.path, args))
 
 
 if __name__ == "__main__":
-    # Manual use: serve until interrupted.
-    import time
+    # Manual use and benchmarks: serve until interrupted; --delay MS holds back each API
+    # answer, --settings FILE writes settings that hold the valid token.
+    import argparse
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--delay", type=float, default=0, help="milliseconds added to each API answer")
+    parser.add_argument("--settings", help="write a settings document with the valid token here")
+    options = parser.parse_args()
+    if options.settings:
+        with open(options.settings, "w", encoding="utf-8") as out:
+            json.dump({"access_token": VALID_TOKEN}, out)
     with FakeDropbox() as fake:
+        fake.delay = options.delay / 1000
         print("serving on", fake.origin, flush=True)
         try:
             while True:

@@ -674,31 +674,44 @@ def case_hostile_server():
                       "says what went wrong: " + mode, proc)
 
 
-def main():
-    global QVDBX, TMP, FFPROBE, WINDOWS
+def parse_arguments(flags=()):
+    """Reads the command line (with the extra boolean `flags`) into this module's settings."""
+    global QVDBX, FFPROBE, WINDOWS
     parser = argparse.ArgumentParser()
     parser.add_argument("--qvdbx", required=True)
     parser.add_argument("--emulator", action="append", default=[])
     parser.add_argument("--ffprobe")
+    for flag in flags:
+        parser.add_argument(flag, action="store_true")
     parser.add_argument("case")
     args = parser.parse_args()
     QVDBX = os.path.abspath(args.qvdbx)
     WINDOWS = QVDBX.endswith(".exe")
     EMULATOR[:] = args.emulator
     FFPROBE = args.ffprobe
-    case = globals().get("case_" + args.case)
+    return args
+
+
+def run(name, cases, label=""):
+    """Runs cases["case_" + name] in a temporary folder of its own; the exit status."""
+    global TMP
+    case = cases.get("case_" + name)
     if case is None:
-        print("unknown case " + args.case)
+        print("unknown case " + name)
         return 2
     with tempfile.TemporaryDirectory() as tmp:
         TMP = tmp
         try:
             case()
         except Failed as failure:
-            print("FAIL %s: %s" % (args.case, failure))
+            print("FAIL %s%s: %s" % (label, name, failure))
             return 1
-    print("PASS " + args.case)
+    print("PASS %s%s" % (label, name))
     return 0
+
+
+def main():
+    return run(parse_arguments().case, globals())
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 // The folder page of qvdbx serve: hostile names stay text wherever they appear, links
 // stay links of this folder, and the player finds its tracks in the right order.
-#include "folder_page.h"
+#include "serve/folder_page.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
