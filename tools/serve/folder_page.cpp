@@ -224,12 +224,10 @@ void append_crumbs(std::string &html, const FolderPage &page) {
     for (size_t k = 0; k < page.crumbs.size(); ++k) {
         const auto &[name, href] = page.crumbs[k];
         // Read as a path: no separator after a name that ends in one, as the root's "/".
-        const std::string *before = k ? &page.crumbs[k - 1].first : nullptr;
-        if (before && (before->empty() || before->back() != '/')) html += "<span aria-hidden=\"true\">/</span>";
-        if (k + 1 == page.crumbs.size())
-            html += "<a href=\"" + href_attr(href) + "\" aria-current=\"page\">" + html_escape(name) + "</a>";
-        else
-            html += "<a href=\"" + href_attr(href) + "\">" + html_escape(name) + "</a>";
+        if (k && (page.crumbs[k - 1].first.empty() || page.crumbs[k - 1].first.back() != '/'))
+            html += "<span aria-hidden=\"true\">/</span>";
+        const char *here = k + 1 == page.crumbs.size() ? " aria-current=\"page\"" : "";
+        html += "<a href=\"" + href_attr(href) + "\"" + here + ">" + html_escape(name) + "</a>";
     }
     html += "</nav>\n";
 }
@@ -247,11 +245,11 @@ void append_files(std::string &html, const std::vector<PageEntry> &files) {
     html += "<h2>Files</h2>\n<ul class=\"files\">\n";
     for (const PageEntry &f : files) {
         std::string name = html_escape(f.name);
+        std::string kind = f.video ? "video" : "audio";
         html += "<li><a href=\"" + href_attr(f.href) + "\"";
-        if (f.playable)
-            html += std::string(" data-track=\"") + (f.video ? "video" : "audio") + "\" data-name=\"" + name + "\"";
+        if (f.playable) html += " data-track=\"" + kind + "\" data-name=\"" + name + "\"";
         html += ">" + name + "</a>";
-        if (f.playable) html += std::string("<span class=\"kind\">") + (f.video ? "video" : "audio") + "</span>";
+        if (f.playable) html += "<span class=\"kind\">" + kind + "</span>";
         std::string size = human_size(f.size);
         if (!size.empty())
             html += "<span class=\"size\" title=\"" + grouped(f.size) + " bytes\">" + size + "</span>";
