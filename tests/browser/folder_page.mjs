@@ -69,7 +69,7 @@ async function waitPlaying(page, name, seconds, what) {
 
 async function linkNamed(page, name) {
   const handle = await page.evaluateHandle(
-    n => [...document.querySelectorAll('main a, ul a')].find(a => a.textContent === n) || null, name);
+    n => [...document.querySelectorAll('ul a')].find(a => a.textContent === n) || null, name);
   const link = handle.asElement();
   check(link !== null, 'a link named ' + name);
   return link;
