@@ -6,15 +6,19 @@
 # mirror that apt already uses (scripts/debian-mirror.sh) with a pin that keeps every
 # other package on the machine's own suite. dpkg-dev and file make the .deb bundle;
 # openssl makes the test certificate of the TLS check; libmicrohttpd is qvdbx serve's
-# HTTP server, and wrk loads it in bench/serve.sh.
+# HTTP server, and wrk loads it in bench/serve.sh; chromium (and npm, for the test's
+# puppeteer-core) plays serve's folder page in the browser test.
 set -euo pipefail
 
 packages=(
   g++ clang cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  chromium
   libcurl4-openssl-dev libssl-dev ffmpeg python3 nodejs valgrind libclang-rt-14-dev
   libyyjson-dev dpkg-dev file openssl libmicrohttpd-dev wrk
 )
+# Debian's nodejs comes without npm; a Node.js that brings its own npm must keep it.
+command -v npm >/dev/null || packages+=(npm)
 
 testing_list=/etc/apt/sources.list.d/qvdbx-testing.sources
 testing_pin=/etc/apt/preferences.d/qvdbx-testing.pref

@@ -81,9 +81,15 @@ def _meta(path, size=None):
 
 
 # Real sound for the player tests: name -> seconds of a 440 Hz tone (8 kHz mono WAV). The
-# names mix letter cases to check that sorting and extension matching ignore them.
+# names mix letter cases to check that sorting and extension matching ignore them; the
+# folder LIVE holds names that markup and URLs must escape, and non-ASCII ones.
+LIVE = "Caf\u00e9 <Live> & \"Friends\" 'n' Co"
 ALBUM = {"01 Opening.wav": 1.0, "02 Theme.WAV": 2.5, "10 Finale.wav": 0.5, "Intro.wav": 1.5,
-         "interlude.wav": 0.75, "Extras/bonus.wav": 1.25}
+         "interlude.wav": 0.75, "Extras/bonus.wav": 1.25,
+         LIVE + "/01 \u00c7a plane pour moi.wav": 0.5, LIVE + "/02 <img src=x onerror=alert(1)>.wav": 0.5,
+         LIVE + "/03 Tsch\u00fc\u00df & \u03a9\u03bc\u03ad\u03b3\u03b1 'Live'.wav": 0.5,
+         LIVE + "/04 100% #1 hit?.wav": 0.5, LIVE + "/05 Clip.webm": 0.5}
+CLIP = LIVE + "/05 Clip.webm"  # its sound stands in for a video: a player picks by the name
 UNAVAILABLE = "/Album/05 Unavailable.mp3"  # listed, but its link is refused
 
 
@@ -133,6 +139,7 @@ def _library(content):
     add("/Album")
     add("/Album/Extras")
     add("/Album/Extras/Liner <notes> & 100% #1?.txt", 4321)
+    add("/Album/" + LIVE)
     for name, seconds in ALBUM.items():
         data = wav_bytes(seconds)
         content[add("/Album/" + name, len(data))["path_lower"]] = data

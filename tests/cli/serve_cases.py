@@ -173,7 +173,8 @@ def case_routes():
         check([u for _, u in entries] == [serve.base + urllib.parse.quote(n) for n in M3U_ORDER],
               "stable absolute URLs: %r" % entries)
         status, _, body = get("/?format=m3u&recursive=1")
-        check([t for t, _ in entries_of(body)] == M3U_ORDER + ["Extras/bonus.wav"], "subfolders after the files")
+        live = sorted(n for n in fd.ALBUM if n.startswith(fd.LIVE + "/"))  # its names start with their numbers
+        check([t for t, _ in entries_of(body)] == M3U_ORDER + live + ["Extras/bonus.wav"], "subfolders after the files")
         status, _, body = get("/?format=m3u", headers={"Host": "localhost:%d" % serve.port})
         check(all(u.startswith("http://localhost:%d/" % serve.port) for _, u in entries_of(body)),
               "URLs use the address the client asked for")

@@ -1,6 +1,5 @@
-// The HTML page of a folder that qvdbx serve answers to a browser. Everything it shows
-// comes in a FolderPage; the page is one pure function of it, so the way it renders can
-// change without touching the server. No I/O.
+// The folder page of qvdbx serve: the index of one folder as a self-contained HTML
+// document that also plays the folder in the browser. Pure: no I/O, no state.
 #pragma once
 
 #include <cstdint>
@@ -20,12 +19,14 @@ struct PageEntry {
 struct FolderPage {
     std::string title;                                        // display path from the served root, "/" for the root
     std::vector<std::pair<std::string, std::string>> crumbs;  // (name, href) from the served root down to this folder
-    std::vector<PageEntry> folders, files;                    // in display order; files in the order of ?format=m3u for playable ones
+    std::vector<PageEntry> folders, files;                    // in display order; playable files in the order of ?format=m3u
     std::string m3u_href;                                     // the folder's ?format=m3u link
 };
 
-// UTF-8 HTML, every text escaped.
+// The page as UTF-8 HTML, every text escaped. It reads as a plain index without
+// JavaScript; its inline script plays the playable files in order. Its own policy lets it
+// load nothing but the media the links lead to.
 std::string folder_page_html(const FolderPage &page);
 
-// `text` with & < > " ' written as character references.
+// `text` with & < > " ' written as character references, and control characters as U+FFFD.
 std::string html_escape(const std::string &text);
