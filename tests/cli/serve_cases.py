@@ -194,6 +194,10 @@ def case_routes():
         status, head, body = get("/Extras/")
         page = body.decode("utf-8")
         check(status == 200 and head["content-type"] == "text/html; charset=utf-8", "the page")
+        check(head.get("x-content-type-options") == "nosniff" and head.get("referrer-policy") == "no-referrer"
+              and "script-src 'unsafe-inline'" in head.get("content-security-policy", "")
+              and "default-src 'none'" in head["content-security-policy"],
+              "the page loads nothing of other hosts' and sends no referrer: %r" % head)
         check("Liner &lt;notes&gt; &amp; 100% #1?.txt" in page and "<notes>" not in page, "names escaped")
         check('href="Liner%20%3Cnotes%3E%20%26%20100%25%20%231%3F.txt"' in page, "links percent-encoded")
         check(page.index("bonus.wav") < page.index("Liner") and "4,321" in page and 'href="?format=m3u"' in page,
