@@ -16,6 +16,8 @@ struct qvdbx_fixture {
     char *body_match;   // when set, must also occur in the request body
 };
 
+// The fixture table, zero at load: the records (NULL while empty), how many are held and
+// how many the array has room for.
 qvdbx_fixture *g_fx;
 int32_t g_nfx;
 int32_t g_capfx;
