@@ -205,3 +205,23 @@ TEST(ServeCache, WhenFullStaleEntriesGoFirstThenTheOldest) {
     EXPECT_TRUE(cache.find("four", t0 + seconds(16)).value);
     EXPECT_TRUE(cache.find("five", t0 + seconds(16)).value);
 }
+
+TEST(ServeCache, WeightBoundsWhatIsHeld) {
+    using std::chrono::seconds;
+    std::chrono::steady_clock::time_point t0{};
+    auto v = [](const char *text) { return std::make_shared<const std::string>(text); };
+    TtlCache<std::string> cache(seconds(10), 10);
+    cache.put("a", v("A"), t0, 4);
+    cache.put("b", v("B"), t0 + seconds(1), 4);
+    cache.put("a", v("A2"), t0 + seconds(2), 5);  // replacing frees the old weight first
+    EXPECT_EQ(cache.size(), 2u);
+    cache.put("c", v("C"), t0 + seconds(3), 2);  // 9 held: "b", the oldest, makes room
+    EXPECT_FALSE(cache.find("b", t0 + seconds(3)).value);
+    EXPECT_EQ(*cache.find("a", t0 + seconds(3)).value, "A2");
+    EXPECT_TRUE(cache.find("c", t0 + seconds(3)).value);
+    cache.put("huge", v("H"), t0 + seconds(4), 11);  // heavier than the whole cache
+    EXPECT_FALSE(cache.find("huge", t0 + seconds(4)).value);
+    EXPECT_EQ(cache.size(), 2u);
+    cache.put("all", v("X"), t0 + seconds(5), 10);  // takes everything
+    EXPECT_EQ(cache.size(), 1u);
+}

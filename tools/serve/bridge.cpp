@@ -53,7 +53,7 @@ std::string with_access_token(const std::string &settings, const std::string &to
 
 Bridge::Bridge(Host &h, const Face &face, const BridgeOptions &options)
     : h_(h), face_(face), max_wait_s_(options.max_wait_s), links_(options.link_ttl, LINK_CAPACITY),
-      listings_(options.dir_ttl, LISTING_CAPACITY) {
+      listings_(options.dir_ttl, LISTING_ENTRIES) {
     tap_.inner = h.module_io;
     h.module_io = quendo_io{&tap_, h.module_io.get ? tap_get : nullptr, tap_post, tap_free};
 }
@@ -154,7 +154,7 @@ Upstream Bridge::listing(const std::string &path, std::shared_ptr<const Listing>
         Upstream up = outcome_of(face_.list(h_, path.c_str(), *listing));
         if (up.outcome != Outcome::ok) return up;
         out = listing;
-        listings_.put(path, out, Clock::now());
+        listings_.put(path, out, Clock::now(), listing->items.size() + 1);
         return up;
     });
 }

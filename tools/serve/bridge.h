@@ -63,9 +63,12 @@ public:
     // folder without its slash).
     Upstream is_folder(const std::string &path, bool &folder);
 
-    // Caps of the caches: links and listings kept at most.
+    // Caps of the caches: links kept at most, and the entries of all listings kept (each
+    // listing weighs one more than its entries), so that memory follows the entries held
+    // rather than the count of folders: room for one folder of 200,000 files, or many
+    // small ones.
     static constexpr size_t LINK_CAPACITY = 10000;
-    static constexpr size_t LISTING_CAPACITY = 256;
+    static constexpr size_t LISTING_ENTRIES = 250000;
 
 private:
     using Clock = std::chrono::steady_clock;
