@@ -2,6 +2,7 @@
 #include "serve/access.h"
 
 #include "account/oauth.h"
+#include "cli/m3u.h"
 
 #include <algorithm>
 #include <cctype>
@@ -34,11 +35,6 @@ std::string address_bytes(const std::string &ip) {
     bool v6 = ip.find(':') != std::string::npos;
     if (inet_pton(v6 ? AF_INET6 : AF_INET, ip.c_str(), bytes) != 1) return "";
     return std::string(reinterpret_cast<char *>(bytes), v6 ? sizeof(in6_addr) : sizeof(in_addr));
-}
-
-std::string lower_ascii(std::string text) {
-    for (char &c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 } // namespace
@@ -101,7 +97,7 @@ bool host_header_name(const std::string &value, std::string &name) {
         if (!plain) return false;
     }
     if (port.size() > 5) return false;
-    name = lower_ascii(host);
+    name = lower(host);
     return true;
 }
 

@@ -190,7 +190,9 @@ std::string href_attr(const std::string &href) {
     return html_escape(scheme_like ? "./" + href : href);
 }
 
-std::string human_size(int64_t bytes) {
+// The page's sizes: whole units from 10 on, as file managers show them ("39 KiB"), where
+// the terminal's human_size keeps a decimal for its aligned columns.
+std::string page_size(int64_t bytes) {
     if (bytes < 0) return "";
     if (bytes < 1024) return std::to_string(bytes) + " B";
     const char *units[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
@@ -250,7 +252,7 @@ void append_files(std::string &html, const std::vector<PageEntry> &files) {
         if (f.playable) html += " data-track=\"" + kind + "\" data-name=\"" + name + "\"";
         html += ">" + name + "</a>";
         if (f.playable) html += "<span class=\"kind\">" + kind + "</span>";
-        std::string size = human_size(f.size);
+        std::string size = page_size(f.size);
         if (!size.empty())
             html += "<span class=\"size\" title=\"" + grouped(f.size) + " bytes\">" + size + "</span>";
         html += "</li>\n";
